@@ -1,0 +1,114 @@
+#include "ssdp.h"
+
+#include "text_ops.h"
+
+#include <cwctype>
+
+namespace portlink {
+
+const SearchTarget searchTargets[3] = {
+    {L"service", L"WANPPPConnection"},
+    {L"service", L"WANIPConnection"},
+    {L"device", L"InternetGatewayDevice"},
+};
+
+const wchar_t urnPrefix[] = L"urn:schemas-upnp-org:";
+
+std::wstring formatSearchTarget(const SearchTarget &target) {
+    static_assert(kSearchTargetVersion >= 0 && kSearchTargetVersion <= 9,
+                  "the version is written as one digit");
+    std::wstring text = urnPrefix;
+    text += target.kind;
+    text += L':';
+    text += target.name;
+    text += L':';
+    text += static_cast<wchar_t>(L'0' + kSearchTargetVersion);
+    return text;
+}
+
+std::wstring buildSearchRequest(const std::wstring &searchTarget) {
+    static_assert(kSearchMx >= 0 && kSearchMx <= 9, "MX is written as one digit");
+    std::wstring text = L"M-SEARCH * HTTP/1.1\r\n"
+                        L"HOST: 239.255.255.250:1900\r\n"
+                        L"MAN: \"ssdp:discover\"\r\n"
+                        L"MX: ";
+    text += static_cast<wchar_t>(L'0' + kSearchMx);
+    text += L"\r\nST: ";
+    text += searchTarget;
+    text += L"\r\n\r\n";
+    return text;
+}
+
+namespace {
+
+bool isLineEnd(wchar_t c) { return c == L'\r' || c == L'\n'; }
+
+wchar_t asciiUpper(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+bool isWide(wchar_t c) { return std::iswspace(static_cast<std::wint_t>(c)) != 0; }
+
+// True when the first 9 characters of line[start, end), upper-cased, are "LOCATION:".
+bool startsWithLocation(const std::wstring &text, size_t start, size_t end) {
+    static const wchar_t name[] = L"LOCATION:";
+    const size_t nameLength = sizeof name / sizeof name[0] - 1;
+    if (end - start < nameLength)
+        return false;
+    for (size_t i = 0; i < nameLength; ++i) {
+        if (asciiUpper(text[start + i]) != name[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SearchAnswer examineSearchAnswer(const std::wstring &answer) {
+    SearchAnswer result;
+    std::wstring rest;
+    if (!checkHttpStatus(answer, rest)) {
+        result.verdict = AnswerVerdict::BadStatus;
+        return result;
+    }
+
+    // The first search target in table order that the rest names wins; when none does, the
+    // session is left holding the last one formatted, the third.
+    bool known = false;
+    for (const SearchTarget &target : searchTargets) {
+        result.serviceType = formatSearchTarget(target);
+        if (rest.find(result.serviceType) != std::wstring::npos) {
+            known = true;
+            break;
+        }
+    }
+    if (!known) {
+        result.verdict = AnswerVerdict::NoKnownTarget;
+        return result;
+    }
+
+    // Lines split at CR and LF, runs of them counting as one, so empty lines never show.
+    size_t pos = 0;
+    while (pos < rest.size()) {
+        while (pos < rest.size() && isLineEnd(rest[pos]))
+            ++pos;
+        const size_t start = pos;
+        while (pos < rest.size() && !isLineEnd(rest[pos]))
+            ++pos;
+        if (start == pos || !startsWithLocation(rest, start, pos))
+            continue;
+        size_t first = start + 9;
+        size_t last = pos;
+        while (first < last && isWide(rest[first]))
+            ++first;
+        while (last > first && isWide(rest[last - 1]))
+            --last;
+        result.descriptionUrl = rest.substr(first, last - first);
+        result.verdict = AnswerVerdict::Usable;
+        return result;
+    }
+    result.verdict = AnswerVerdict::NoLocation;
+    return result;
+}
+
+} // namespace portlink
