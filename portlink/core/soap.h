@@ -1,0 +1,37 @@
+#pragma once
+// SOAP control texts for the gateway's connection service.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace portlink {
+
+// Description sent with every mapping: the maker's name, a blank, the maker's web domain.
+extern const wchar_t mappingDescription[]; // 17 characters
+
+// "TCP" for selector 1, "UDP" for every other value.
+const wchar_t *protocolText(int32_t selector);
+
+// "<name>value</name>", value inserted as it is.
+std::wstring argumentElement(const std::wstring &name, const std::wstring &value);
+// The same with a decimal ("%d") value.
+std::wstring numericArgumentElement(const std::wstring &name, int32_t value);
+
+// The eight AddPortMapping arguments, concatenated.
+std::wstring addPortMappingArguments(uint16_t externalPort, const std::wstring &protocol,
+                                     uint16_t internalPort, const std::wstring &internalClient,
+                                     const std::wstring &description);
+// The three DeletePortMapping arguments, concatenated.
+std::wstring deletePortMappingArguments(uint16_t externalPort, const std::wstring &protocol);
+
+// The nine-line SOAP 1.1 envelope, ending with "</s:Envelope>\r\n\r\n".
+std::wstring buildEnvelope(const std::wstring &action, const std::wstring &arguments,
+                           const std::wstring &serviceType);
+
+// POST header lines, the empty line, then the envelope.  envelopeBytes is the envelope's
+// length after conversion to 8-bit text (the caller converts; this stays platform-free).
+std::wstring buildControlRequest(const std::wstring &path, const std::wstring &authority,
+                                 size_t envelopeBytes, const std::wstring &serviceType,
+                                 const std::wstring &action, const std::wstring &envelope);
+
+} // namespace portlink
