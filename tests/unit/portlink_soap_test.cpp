@@ -1,0 +1,83 @@
+#include "soap.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+using namespace portlink;
+
+namespace {
+const std::wstring kIp = L"urn:schemas-upnp-org:service:WANIPConnection:1";
+}
+
+TEST(PortlinkSoap, ConstantsAndProtocolSelector) {
+    EXPECT_EQ(std::wstring(mappingDescription), L"Verimon veri.test");
+    EXPECT_EQ(std::wstring(mappingDescription).size(), 17u);
+    EXPECT_EQ(std::wstring(protocolText(1)), L"TCP");
+    for (int32_t selector : {0, 2, 6, 17, -1, INT32_MIN, INT32_MAX})
+        EXPECT_EQ(std::wstring(protocolText(selector)), L"UDP") << selector;
+}
+
+TEST(PortlinkSoap, ArgumentElementsWrittenAsTheyAre) {
+    EXPECT_EQ(argumentElement(L"NewRemoteHost", L""), L"<NewRemoteHost></NewRemoteHost>");
+    EXPECT_EQ(argumentElement(L"A", L"x<&>y"), L"<A>x<&>y</A>");
+    EXPECT_EQ(numericArgumentElement(L"N", 0), L"<N>0</N>");
+    EXPECT_EQ(numericArgumentElement(L"N", 65535), L"<N>65535</N>");
+    EXPECT_EQ(numericArgumentElement(L"N", -1), L"<N>-1</N>");
+    EXPECT_EQ(numericArgumentElement(L"N", INT32_MAX), L"<N>2147483647</N>");
+    EXPECT_EQ(numericArgumentElement(L"N", INT32_MIN), L"<N>-2147483648</N>");
+}
+
+TEST(PortlinkSoap, ArgumentListsInOrder) {
+    EXPECT_EQ(addPortMappingArguments(80, L"TCP", 8080, L"192.168.77.20", mappingDescription),
+              L"<NewRemoteHost></NewRemoteHost>"
+              L"<NewExternalPort>80</NewExternalPort>"
+              L"<NewProtocol>TCP</NewProtocol>"
+              L"<NewInternalPort>8080</NewInternalPort>"
+              L"<NewInternalClient>192.168.77.20</NewInternalClient>"
+              L"<NewEnabled>1</NewEnabled>"
+              L"<NewPortMappingDescription>Verimon veri.test</NewPortMappingDescription>"
+              L"<NewLeaseDuration>0</NewLeaseDuration>");
+    // Ports are unsigned 16-bit; an unknown local address gives an empty client element.
+    EXPECT_EQ(addPortMappingArguments(65535, L"UDP", 0, L"", L"d"),
+              L"<NewRemoteHost></NewRemoteHost><NewExternalPort>65535</NewExternalPort>"
+              L"<NewProtocol>UDP</NewProtocol><NewInternalPort>0</NewInternalPort>"
+              L"<NewInternalClient></NewInternalClient><NewEnabled>1</NewEnabled>"
+              L"<NewPortMappingDescription>d</NewPortMappingDescription>"
+              L"<NewLeaseDuration>0</NewLeaseDuration>");
+    EXPECT_EQ(deletePortMappingArguments(80, L"UDP"),
+              L"<NewRemoteHost></NewRemoteHost>"
+              L"<NewExternalPort>80</NewExternalPort>"
+              L"<NewProtocol>UDP</NewProtocol>");
+}
+
+TEST(PortlinkSoap, EnvelopeAndRequestByteForByte) {
+    const std::wstring envelope = buildEnvelope(L"DeletePortMapping", L"<A>1</A><B>2</B>", kIp);
+    const std::wstring expectedEnvelope =
+        L"<?xml version=\"1.0\"?><s:Envelope\r\n"
+        L"    xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"\r\n"
+        L"    s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+        L"  <s:Body>\r\n"
+        L"    <u:DeletePortMapping xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">\r\n"
+        L"<A>1</A><B>2</B>    </u:DeletePortMapping>\r\n"
+        L"  </s:Body>\r\n"
+        L"</s:Envelope>\r\n"
+        L"\r\n";
+    EXPECT_EQ(envelope, expectedEnvelope);
+
+    EXPECT_EQ(buildControlRequest(L"/ctl/IPConn", L"192.168.77.1:5000", envelope.size(), kIp,
+                                  L"DeletePortMapping", envelope),
+              L"POST /ctl/IPConn HTTP/1.1\r\n"
+              L"HOST: 192.168.77.1:5000\r\n"
+              L"Content-Length: 327\r\n"
+              L"Content-Type: text/xml; charset=\"utf-8\"\r\n"
+              L"SOAPAction: \"urn:schemas-upnp-org:service:WANIPConnection:1#DeletePortMapping\"\r\n"
+              L"\r\n" +
+                  expectedEnvelope);
+
+    // The length is the caller's byte count, not the character count; an empty path stays empty.
+    EXPECT_EQ(buildControlRequest(L"", L"gw", 0, L"st", L"A", L""),
+              L"POST  HTTP/1.1\r\nHOST: gw\r\nContent-Length: 0\r\n"
+              L"Content-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"st#A\"\r\n\r\n");
+}

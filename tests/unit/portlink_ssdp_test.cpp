@@ -1,0 +1,116 @@
+#include "ssdp.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace portlink;
+
+namespace {
+
+const std::wstring kPpp = L"urn:schemas-upnp-org:service:WANPPPConnection:1";
+const std::wstring kIp = L"urn:schemas-upnp-org:service:WANIPConnection:1";
+const std::wstring kIgd = L"urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+
+// A gateway's answer naming `st`, with `location` as its whole LOCATION line.
+std::wstring answer(const std::wstring &st, const std::wstring &location) {
+    return L"HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\nST: " + st +
+           L"\r\nUSN: uuid:1234::" + st + L"\r\nEXT:\r\nSERVER: gw/1.0 UPnP/1.1\r\n" +
+           location + L"\r\n\r\n";
+}
+
+} // namespace
+
+TEST(PortlinkSsdp, SearchTargetsInPreferenceOrder) {
+    EXPECT_EQ(std::wstring(urnPrefix), L"urn:schemas-upnp-org:");
+    EXPECT_EQ(formatSearchTarget(searchTargets[0]), kPpp);
+    EXPECT_EQ(formatSearchTarget(searchTargets[1]), kIp);
+    EXPECT_EQ(formatSearchTarget(searchTargets[2]), kIgd);
+}
+
+TEST(PortlinkSsdp, SearchRequestByteForByte) {
+    EXPECT_EQ(buildSearchRequest(kIp), L"M-SEARCH * HTTP/1.1\r\n"
+                                       L"HOST: 239.255.255.250:1900\r\n"
+                                       L"MAN: \"ssdp:discover\"\r\n"
+                                       L"MX: 6\r\n"
+                                       L"ST: urn:schemas-upnp-org:service:WANIPConnection:1\r\n"
+                                       L"\r\n");
+}
+
+TEST(PortlinkSsdp, UsableAnswerGivesTargetAndLocation) {
+    const SearchAnswer a = examineSearchAnswer(
+        answer(kIp, L"LOCATION: http://192.168.77.1:5000/rootDesc.xml"));
+    EXPECT_EQ(a.verdict, AnswerVerdict::Usable);
+    EXPECT_EQ(a.serviceType, kIp);
+    EXPECT_EQ(a.descriptionUrl, L"http://192.168.77.1:5000/rootDesc.xml");
+
+    // Lines ended by LF alone are split too.
+    const SearchAnswer lf = examineSearchAnswer(L"HTTP/1.1 200 OK\nST: " + kIgd +
+                                                L"\nLOCATION:http://gw/d.xml\n");
+    EXPECT_EQ(lf.verdict, AnswerVerdict::Usable);
+    EXPECT_EQ(lf.serviceType, kIgd);
+    EXPECT_EQ(lf.descriptionUrl, L"http://gw/d.xml");
+}
+
+TEST(PortlinkSsdp, FailingStatusLineRejected) {
+    for (const wchar_t *first : {L"HTTP/1.1 404 Not Found", L"HTTP/1.1", L"", L"   "}) {
+        const std::wstring text = std::wstring(first) + L"\r\nST: " + kIp +
+                                  L"\r\nLOCATION: http://gw/d.xml\r\n\r\n";
+        EXPECT_EQ(examineSearchAnswer(text).verdict, AnswerVerdict::BadStatus) << first;
+    }
+    EXPECT_EQ(examineSearchAnswer(L"").verdict, AnswerVerdict::BadStatus);
+}
+
+TEST(PortlinkSsdp, PreferredTargetWinsWhereverItIsNamed) {
+    const std::wstring loc = L"LOCATION: http://gw/d.xml";
+    // All three named, the preferred one last.
+    std::wstring text = L"HTTP/1.1 200 OK\r\nNT: " + kIgd + L"\r\nST: " + kIp + L"\r\nX: " +
+                        kPpp + L"\r\n" + loc + L"\r\n";
+    EXPECT_EQ(examineSearchAnswer(text).serviceType, kPpp);
+    EXPECT_EQ(examineSearchAnswer(answer(kIgd + L" " + kIp, loc)).serviceType, kIp);
+    EXPECT_EQ(examineSearchAnswer(answer(kIgd, loc)).serviceType, kIgd);
+    // Named as a substring anywhere in the rest, the LOCATION value included.
+    text = L"HTTP/1.1 200 OK\r\nLOCATION: http://gw/" + kPpp + L"\r\n";
+    EXPECT_EQ(examineSearchAnswer(text).serviceType, kPpp);
+    // The status line is not part of the rest.
+    text = L"HTTP/1.1 200 " + kPpp + L"\r\nST: " + kIp + L"\r\n" + loc + L"\r\n";
+    EXPECT_EQ(examineSearchAnswer(text).serviceType, kIp);
+}
+
+TEST(PortlinkSsdp, UnknownTargetLeavesTheThirdOne) {
+    const std::wstring loc = L"LOCATION: http://gw/d.xml";
+    for (const wchar_t *st : {L"urn:schemas-upnp-org:service:wanipconnection:1",
+                              L"urn:schemas-upnp-org:service:WANIPConnection:2",
+                              L"upnp:rootdevice"}) {
+        const SearchAnswer a = examineSearchAnswer(answer(st, loc));
+        EXPECT_EQ(a.verdict, AnswerVerdict::NoKnownTarget) << st;
+        EXPECT_EQ(a.serviceType, kIgd) << st;
+        EXPECT_EQ(a.descriptionUrl, L"") << st;
+    }
+}
+
+TEST(PortlinkSsdp, LocationHeaderNameInAnyLetterCase) {
+    for (const wchar_t *name : {L"LOCATION:", L"Location:", L"location:", L"lOcAtIoN:"}) {
+        const SearchAnswer a = examineSearchAnswer(answer(kIp, std::wstring(name) + L"http://gw/d"));
+        EXPECT_EQ(a.verdict, AnswerVerdict::Usable) << name;
+        EXPECT_EQ(a.descriptionUrl, L"http://gw/d") << name;
+    }
+    for (const wchar_t *line : {L"LOCATION : http://gw/d", L" LOCATION: http://gw/d",
+                                L"X-LOCATION: http://gw/d", L"LOCATION", L"LOCATIO"}) {
+        const SearchAnswer a = examineSearchAnswer(answer(kIp, line));
+        EXPECT_EQ(a.verdict, AnswerVerdict::NoLocation) << line;
+        EXPECT_EQ(a.serviceType, kIp) << line;
+    }
+}
+
+TEST(PortlinkSsdp, LocationValueTrimmedAndFirstLineWins) {
+    SearchAnswer a = examineSearchAnswer(answer(kIp, L"LOCATION: \t http://gw/a b.xml \t "));
+    EXPECT_EQ(a.descriptionUrl, L"http://gw/a b.xml");
+
+    a = examineSearchAnswer(answer(kIp, L"LOCATION: http://first/\r\nLOCATION: http://second/"));
+    EXPECT_EQ(a.descriptionUrl, L"http://first/");
+
+    a = examineSearchAnswer(answer(kIp, L"LOCATION:  "));
+    EXPECT_EQ(a.verdict, AnswerVerdict::Usable);
+    EXPECT_EQ(a.descriptionUrl, L"");
+}
