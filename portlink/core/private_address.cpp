@@ -1,0 +1,28 @@
+#include "private_address.h"
+
+#include <cstring>
+
+namespace portlink {
+
+bool isPrivateAddress(uint32_t address) {
+    uint8_t octets[4];
+    std::memcpy(octets, &address, sizeof octets);
+    const unsigned a = octets[0];
+    const unsigned b = octets[1];
+    if (a == 192 && b == 168)
+        return true;
+    if (a == 172 && b >= 16 && b <= 31)
+        return true;
+    if (a == 0)
+        return true;
+    return a == 10;
+}
+
+uint32_t addressFromOctets(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t octets[4] = {a, b, c, d};
+    uint32_t address;
+    std::memcpy(&address, octets, sizeof address);
+    return address;
+}
+
+} // namespace portlink

@@ -1,0 +1,115 @@
+#include "nat_session.h"
+
+#include <winsock2.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "ansi_text.h"
+
+namespace portlink {
+
+namespace {
+
+class SharedLock {
+  public:
+    explicit SharedLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
+    ~SharedLock() { ReleaseSRWLockShared(&lock_); }
+    SharedLock(const SharedLock &) = delete;
+    SharedLock &operator=(const SharedLock &) = delete;
+
+  private:
+    SRWLOCK &lock_;
+};
+
+class ExclusiveLock {
+  public:
+    explicit ExclusiveLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock &) = delete;
+    ExclusiveLock &operator=(const ExclusiveLock &) = delete;
+
+  private:
+    SRWLOCK &lock_;
+};
+
+} // namespace
+
+NatSession::NatSession()
+    : searchEnded_(false), multicastAddress_(L"239.255.255.250"), httpTimeout_(9000),
+      searchStarted_(0), localAddress_(0) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        std::fputs("WSAStartup() failed", stdout);
+        std::fflush(stdout);
+    }
+}
+
+NatSession::~NatSession() {
+    WSACleanup();
+    // The text fields are released by their destructors, in reverse declaration order.
+}
+
+std::wstring NatSession::read(const std::wstring &field) const {
+    SharedLock guard(textLock_);
+    return field;
+}
+
+void NatSession::write(std::wstring &field, std::wstring value) {
+    // The old text is released after the lock is dropped, outside the critical section.
+    ExclusiveLock guard(textLock_);
+    field.swap(value);
+}
+
+bool NatSession::hasControlUrl() const {
+    SharedLock guard(textLock_);
+    return !controlUrl_.empty();
+}
+
+void NatSession::lookUpLocalAddress() {
+    localAddressText_.clear();
+    localAddress_ = 0;
+
+    char hostName[256];
+    if (gethostname(hostName, sizeof hostName) != 0)
+        return;
+    const hostent *host = gethostbyname(hostName);
+    if (host == nullptr || host->h_length != 4 || host->h_addr_list == nullptr ||
+        host->h_addr_list[0] == nullptr)
+        return;
+
+    in_addr first;
+    std::memcpy(&first, host->h_addr_list[0], sizeof first);
+    const char *dotted = inet_ntoa(first);
+    if (dotted == nullptr)
+        return;
+    try {
+        localAddressText_ = widenAnsi(dotted, std::strlen(dotted));
+    } catch (const std::bad_alloc &) {
+        localAddressText_.clear();
+        return;
+    }
+    std::memcpy(&localAddress_, &first, sizeof localAddress_);
+}
+
+std::wstring NatSession::getLocalAddressText() {
+    if (localAddressText_.empty())
+        lookUpLocalAddress();
+    return localAddressText_;
+}
+
+uint32_t NatSession::getLocalAddress() {
+    if (localAddress_ == 0)
+        lookUpLocalAddress();
+    return localAddress_;
+}
+
+// Both objects live in this one translation unit, so they are built in this order.
+static NatSession theSession;
+static const std::wstring theUrnPrefix(L"urn:schemas-upnp-org:");
+
+NatSession &session() { return theSession; }
+const std::wstring &urnPrefixText() { return theUrnPrefix; }
+
+} // namespace portlink

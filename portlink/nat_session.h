@@ -1,0 +1,80 @@
+#pragma once
+// The one process-wide session of the extension: discovery flags, fixed settings, the texts
+// that discovery finds, and this host's IPv4 address.
+//
+// Two threads use it: the runtime's calling thread and the discovery thread.  The discovery
+// texts are only reached through the accessors below, which copy under a lock held for that
+// copy or assignment alone, so a reader never meets a half-assigned or released text.
+// `searchEnded` is published after the texts (release) and read with acquire, so a caller
+// that has seen it true sees their final values.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace portlink {
+
+class NatSession {
+  public:
+    NatSession();
+    ~NatSession();
+    NatSession(const NatSession &) = delete;
+    NatSession &operator=(const NatSession &) = delete;
+
+    // --- discovery flags -------------------------------------------------------------
+    bool searchEnded() const { return searchEnded_.load(std::memory_order_acquire); }
+    // The discovery thread's very last act.
+    void markSearchEnded() { searchEnded_.store(true, std::memory_order_release); }
+    // Tests and sets searchStarted in one step: true for the one caller that claimed it.
+    bool claimSearch() { return searchStarted_.exchange(1, std::memory_order_acq_rel) == 0; }
+    bool searchStarted() const { return searchStarted_.load(std::memory_order_acquire) != 0; }
+
+    // --- fixed settings --------------------------------------------------------------
+    const std::wstring &multicastAddress() const { return multicastAddress_; }
+    int32_t httpTimeout() const { return httpTimeout_; }
+
+    // --- discovery texts (copies; assignments of whole new texts) -------------------
+    std::wstring serviceType() const { return read(serviceType_); }
+    std::wstring descriptionUrl() const { return read(descriptionUrl_); }
+    std::wstring baseUrl() const { return read(baseUrl_); }
+    std::wstring controlUrl() const { return read(controlUrl_); }
+    bool hasControlUrl() const;
+    void setServiceType(std::wstring value) { write(serviceType_, std::move(value)); }
+    void setDescriptionUrl(std::wstring value) { write(descriptionUrl_, std::move(value)); }
+    void setBaseUrl(std::wstring value) { write(baseUrl_, std::move(value)); }
+    void setControlUrl(std::wstring value) { write(controlUrl_, std::move(value)); }
+
+    // --- local address (runtime's calling thread only) -------------------------------
+    void lookUpLocalAddress();
+    // A copy of the dotted address, looked up first while it is still empty.
+    std::wstring getLocalAddressText();
+    // The address in network order, looked up first while it is still 0.
+    uint32_t getLocalAddress();
+
+  private:
+    std::wstring read(const std::wstring &field) const;
+    void write(std::wstring &field, std::wstring value);
+
+    // Fields in their declaration order.
+    std::atomic<bool> searchEnded_;
+    std::wstring multicastAddress_;
+    int32_t httpTimeout_;
+    std::atomic<uint32_t> searchStarted_;
+    std::wstring serviceType_;
+    std::wstring descriptionUrl_;
+    std::wstring baseUrl_;
+    std::wstring controlUrl_;
+    std::wstring localAddressText_;
+    uint32_t localAddress_;
+
+    mutable SRWLOCK textLock_ = SRWLOCK_INIT;
+};
+
+// The session, built at library load before any entry point can be called.
+NatSession &session();
+
+// "urn:schemas-upnp-org:", set up at load right after the session.
+const std::wstring &urnPrefixText();
+
+} // namespace portlink

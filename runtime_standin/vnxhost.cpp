@@ -1,0 +1,302 @@
+// vnxhost: loads an extension the way the runtime does and calls its named functions.
+//
+//   vnxhost [-v] EXTENSION.dll COMMAND...
+//
+// Commands, each one word:
+//   list                    the function table: its count, then "index name" per entry
+//   NAME(ARG,...)           call a function; ARG is a decimal integer, s:TEXT (a string
+//                           object, which the extension cannot read as an integer) or b:0/b:1.
+//                           Fewer arguments than the function reads may be given.
+//                           Prints the answer: true, false, the text, or null.
+//   wait-search(MS)         call isSearchEnd until it answers true, at most MS milliseconds;
+//                           prints true when it did, false when the bound ran out
+//   sleep(MS)               pause
+//   repeat(N) ... end       run the commands in between N times, printing only a summary
+//   spin(MS,NAME(ARG,...))  call one function as fast as possible for MS milliseconds;
+//                           prints the number of calls and of each answer
+//   stats                   memory figures and handle counts of this process
+//   unload                  context finalizer, extension finalizer, FreeLibrary
+// With -v every answer line is prefixed with the elapsed time and the command.
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "runtime_interface.h"
+#include "standin_objects.h"
+
+namespace {
+
+struct Extension {
+    HMODULE module = nullptr;
+    void *extensionData = nullptr;
+    VnxContextInitializer contextInitializer = nullptr;
+    VnxContextFinalizer contextFinalizer = nullptr;
+    VnxExtensionFinalizer extensionFinalizer = nullptr;
+    uint32_t count = 0;
+    const VnxNamedFunction *table = nullptr;
+    int context = 0; // the context handle is the address of this field
+};
+
+Extension extension;
+bool verbose = false;
+bool quiet = false;
+DWORD startTicks = 0;
+
+void say(const std::string &command, const std::string &answer) {
+    if (quiet)
+        return;
+    if (verbose)
+        std::printf("[%7lu ms] %s = %s\n", GetTickCount() - startTicks, command.c_str(),
+                    answer.c_str());
+    else
+        std::printf("%s\n", answer.c_str());
+    std::fflush(stdout);
+}
+
+[[noreturn]] void fail(const std::string &message) {
+    std::fprintf(stderr, "vnxhost: %s\n", message.c_str());
+    std::exit(2);
+}
+
+bool load(const char *path) {
+    extension.module = LoadLibraryA(path);
+    if (extension.module == nullptr)
+        return false;
+    auto initializer = reinterpret_cast<VnxExtensionInitializer>(
+        reinterpret_cast<void *>(GetProcAddress(extension.module, "UpnpExtInitializer")));
+    extension.extensionFinalizer = reinterpret_cast<VnxExtensionFinalizer>(
+        reinterpret_cast<void *>(GetProcAddress(extension.module, "UpnpExtFinalizer")));
+    if (initializer == nullptr)
+        fail("no UpnpExtInitializer");
+    initializer(&extension.extensionData, &extension.contextInitializer,
+                &extension.contextFinalizer);
+    if (extension.contextInitializer == nullptr)
+        fail("no context initializer");
+    extension.contextInitializer(extension.extensionData, "vnxhost", &extension.context,
+                                 &extension.count, &extension.table);
+    return true;
+}
+
+const VnxNamedFunction *find(const std::string &name) {
+    for (uint32_t i = 0; i < extension.count; ++i)
+        if (name == extension.table[i].name)
+            return &extension.table[i];
+    return nullptr;
+}
+
+std::string describe(VnxObject answer) {
+    int32_t number = 0;
+    std::vector<char> text(65536);
+    switch (VnxDescribeObject(answer, &number, text.data(), static_cast<uint32_t>(text.size()))) {
+    case VNX_KIND_BOOL:
+        return number ? "true" : "false";
+    case VNX_KIND_INT32:
+        return std::to_string(number);
+    case VNX_KIND_TEXT:
+        return std::string(text.data());
+    default:
+        return "null";
+    }
+}
+
+struct Call {
+    std::string name;
+    std::vector<std::string> arguments;
+};
+
+// "name(a,b,c)" -> name and arguments; false when the word is not of that form.
+bool parseCall(const std::string &word, Call &call) {
+    const size_t open = word.find('(');
+    if (open == std::string::npos || word.empty() || word.back() != ')')
+        return false;
+    call.name = word.substr(0, open);
+    call.arguments.clear();
+    const std::string inside = word.substr(open + 1, word.size() - open - 2);
+    if (inside.empty())
+        return true;
+    size_t begin = 0;
+    for (;;) {
+        const size_t comma = inside.find(',', begin);
+        call.arguments.push_back(inside.substr(begin, comma - begin));
+        if (comma == std::string::npos)
+            break;
+        begin = comma + 1;
+    }
+    return true;
+}
+
+VnxObject makeArgument(const std::string &text) {
+    VnxObject object = nullptr;
+    if (text.rfind("s:", 0) == 0)
+        VnxNewObjectFromUTF8(static_cast<uint32_t>(text.size() - 2), text.c_str() + 2, &object);
+    else if (text.rfind("b:", 0) == 0)
+        VnxNewObjectFromBool(text == "b:1" ? 1 : 0, &object);
+    else
+        VnxNewObjectFromInt32(static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10)),
+                              &object);
+    return object;
+}
+
+// Calls a function; returns its answer text.
+std::string invoke(const Call &call) {
+    const VnxNamedFunction *entry = find(call.name);
+    if (entry == nullptr)
+        fail("no such function: " + call.name);
+    std::vector<VnxObject> arguments;
+    for (const std::string &text : call.arguments)
+        arguments.push_back(makeArgument(text));
+    VnxObject answer = entry->function(&extension.context, entry->functionData,
+                                       static_cast<uint32_t>(arguments.size()),
+                                       arguments.empty() ? nullptr : arguments.data());
+    const std::string result = describe(answer);
+    VnxReleaseObject(answer);
+    for (VnxObject object : arguments)
+        VnxReleaseObject(object);
+    return result;
+}
+
+// Counts open handles by asking about every small handle value; unlike the process handle
+// count, this works on every platform layer the host may run on.
+unsigned long probeHandles() {
+    unsigned long open = 0;
+    for (uintptr_t value = 4; value < 65536; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++open;
+    }
+    return open;
+}
+
+std::map<std::string, int> tally;
+
+void run(const std::vector<std::string> &words, size_t begin, size_t end);
+
+// Runs one command at words[i]; returns the index of the next one.
+size_t step(const std::vector<std::string> &words, size_t i) {
+    const std::string &word = words[i];
+    Call call;
+    if (word == "list") {
+        say(word, std::to_string(extension.count) + " functions");
+        for (uint32_t k = 0; k < extension.count; ++k)
+            say(word, std::to_string(k + 1) + " " + extension.table[k].name +
+                          (extension.table[k].functionData == nullptr ? "" : " (data)"));
+        return i + 1;
+    }
+    if (word == "stats") {
+        PROCESS_MEMORY_COUNTERS_EX counters = {};
+        counters.cb = sizeof counters;
+        GetProcessMemoryInfo(GetCurrentProcess(),
+                             reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
+                             sizeof counters);
+        DWORD handles = 0;
+        GetProcessHandleCount(GetCurrentProcess(), &handles);
+        say(word, "private_bytes=" + std::to_string(counters.PrivateUsage) +
+                      " pagefile_bytes=" + std::to_string(counters.PagefileUsage) +
+                      " working_set=" + std::to_string(counters.WorkingSetSize) +
+                      " handles=" + std::to_string(handles) +
+                      " probed_handles=" + std::to_string(probeHandles()));
+        return i + 1;
+    }
+    if (word == "unload") {
+        if (extension.contextFinalizer != nullptr)
+            extension.contextFinalizer(&extension.context);
+        if (extension.extensionFinalizer != nullptr)
+            extension.extensionFinalizer(extension.extensionData);
+        FreeLibrary(extension.module);
+        extension = Extension();
+        say(word, "unloaded");
+        return i + 1;
+    }
+    if (!parseCall(word, call))
+        fail("cannot read command: " + word);
+    if (call.name == "sleep") {
+        Sleep(static_cast<DWORD>(std::strtoul(call.arguments.at(0).c_str(), nullptr, 10)));
+        return i + 1;
+    }
+    if (call.name == "wait-search") {
+        const DWORD bound = static_cast<DWORD>(std::strtoul(call.arguments.at(0).c_str(), nullptr, 10));
+        const DWORD begin = GetTickCount();
+        const Call probe{"isSearchEnd", {}};
+        bool ended = invoke(probe) == "true";
+        while (!ended && GetTickCount() - begin < bound) {
+            Sleep(20);
+            ended = invoke(probe) == "true";
+        }
+        say(word, ended ? "true" : "false");
+        return i + 1;
+    }
+    if (call.name == "repeat") {
+        const long times = std::strtol(call.arguments.at(0).c_str(), nullptr, 10);
+        size_t stop = i + 1;
+        int depth = 1;
+        for (; stop < words.size(); ++stop) {
+            if (words[stop].rfind("repeat(", 0) == 0)
+                ++depth;
+            else if (words[stop] == "end" && --depth == 0)
+                break;
+        }
+        if (stop == words.size())
+            fail("repeat without end");
+        const bool wasQuiet = quiet;
+        tally.clear();
+        quiet = true;
+        for (long k = 0; k < times; ++k)
+            run(words, i + 1, stop);
+        quiet = wasQuiet;
+        say(word, "repeat " + std::to_string(times) + " true=" + std::to_string(tally["true"]) +
+                      " false=" + std::to_string(tally["false"]));
+        return stop + 1;
+    }
+    if (call.name == "spin") {
+        const DWORD bound = static_cast<DWORD>(std::strtoul(call.arguments.at(0).c_str(), nullptr, 10));
+        const size_t open = word.find(',');
+        Call inner;
+        if (open == std::string::npos || !parseCall(word.substr(open + 1, word.size() - open - 2), inner))
+            fail("spin needs MS,NAME(ARGS)");
+        std::map<std::string, long> answers;
+        long calls = 0;
+        const DWORD begin = GetTickCount();
+        while (GetTickCount() - begin < bound) {
+            ++answers[invoke(inner)];
+            ++calls;
+        }
+        std::string summary = "spin calls=" + std::to_string(calls);
+        for (const auto &kv : answers)
+            summary += " " + kv.first + "=" + std::to_string(kv.second);
+        say(word, summary);
+        return i + 1;
+    }
+    const std::string answer = invoke(call);
+    ++tally[answer];
+    say(word, answer);
+    return i + 1;
+}
+
+void run(const std::vector<std::string> &words, size_t begin, size_t end) {
+    for (size_t i = begin; i < end;)
+        i = step(words, i);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    startTicks = GetTickCount();
+    int first = 1;
+    if (argc > 1 && std::string(argv[1]) == "-v") {
+        verbose = true;
+        first = 2;
+    }
+    if (argc <= first)
+        fail("usage: vnxhost [-v] EXTENSION.dll COMMAND...");
+    if (!load(argv[first]))
+        fail(std::string("cannot load ") + argv[first] + " (error " +
+             std::to_string(GetLastError()) + ")");
+    std::vector<std::string> words(argv + first + 1, argv + argc);
+    run(words, 0, words.size());
+    return 0;
+}

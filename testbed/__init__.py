@@ -1,0 +1,1 @@
+"""Test bed: network namespaces, Wine prefixes inside them, gateways real and scripted."""
