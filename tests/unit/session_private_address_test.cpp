@@ -1,0 +1,67 @@
+// The private-address rule at its boundaries, as both isLANIP and the add action apply it.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "private_address.h"
+
+using portlink::addressFromOctets;
+using portlink::isPrivateAddress;
+
+namespace {
+
+struct Case {
+    uint8_t a, b, c, d;
+    bool isPrivate;
+};
+
+void expectAll(const std::vector<Case> &cases) {
+    for (const Case &c : cases)
+        EXPECT_EQ(isPrivateAddress(addressFromOctets(c.a, c.b, c.c, c.d)), c.isPrivate)
+            << int(c.a) << '.' << int(c.b) << '.' << int(c.c) << '.' << int(c.d);
+}
+
+} // namespace
+
+TEST(PrivateAddress, OneNinetyTwoOneSixtyEightOnly) {
+    expectAll({{192, 168, 0, 1, true},
+               {192, 168, 1, 20, true},
+               {192, 168, 255, 255, true},
+               {192, 167, 0, 1, false},
+               {192, 169, 0, 1, false},
+               {168, 192, 0, 1, false}});
+}
+
+TEST(PrivateAddress, OneSeventyTwoSixteenToThirtyOne) {
+    expectAll({{172, 15, 0, 1, false},
+               {172, 16, 0, 1, true},
+               {172, 16, 5, 5, true},
+               {172, 31, 0, 1, true},
+               {172, 31, 255, 254, true},
+               {172, 32, 0, 1, false}});
+}
+
+TEST(PrivateAddress, TenAndZeroFirstOctets) {
+    expectAll({{10, 0, 0, 0, true},
+               {10, 1, 2, 3, true},
+               {10, 255, 255, 255, true},
+               {11, 0, 0, 1, false},
+               {9, 255, 255, 255, false},
+               {0, 0, 0, 0, true},
+               {0, 1, 2, 3, true}});
+    EXPECT_TRUE(isPrivateAddress(0)); // an address that was never found
+}
+
+TEST(PrivateAddress, PublicAndSpecialRangesAreNotPrivate) {
+    expectAll({{127, 0, 0, 1, false},
+               {169, 254, 1, 1, false},
+               {100, 64, 0, 1, false},
+               {8, 8, 8, 8, false},
+               {255, 255, 255, 255, false}});
+}
+
+TEST(PrivateAddress, OctetOrderIsNetworkOrder) {
+    // 10.x in network order must not be confused with x.x.x.10.
+    EXPECT_FALSE(isPrivateAddress(addressFromOctets(1, 2, 3, 10)));
+    EXPECT_TRUE(isPrivateAddress(addressFromOctets(10, 3, 2, 1)));
+}
