@@ -1,8 +1,133 @@
-// Gateway discovery (placeholder until the discovery thread lands).
+#include "discovery.h"
+
+#include <cstring>
+
+#include "ansi_text.h"
+#include "device_description.h"
 #include "extension_functions.h"
+#include "nat_session.h"
+#include "result_codes.h"
 #include "runtime_values.h"
+#include "ssdp.h"
+#include "win_handles.h"
+
+namespace portlink {
+
+namespace {
+
+constexpr u_short kSearchPort = 27655;
+constexpr u_short kSsdpPort = 1900;
+constexpr DWORD kSocketFlags =
+    WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF; // 0x15
+constexpr int kWindowMs = 15000;
+constexpr int kResendMs = 3000;
+constexpr int kPollMs = 1000;
+
+// Any object inside this library: its address names the module for a reference to it.
+const char moduleAnchor = 0;
+
+} // namespace
+
+int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
+    char buffer[kBufferSize];
+    const std::string bytes = narrowAnsi(text);
+    const size_t length = bytes.size() < kBufferSize ? bytes.size() : kBufferSize;
+    std::memcpy(buffer, bytes.data(), length);
+
+    sockaddr_in group = {};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(kSsdpPort);
+    group.sin_addr.s_addr = inet_addr("239.255.255.250");
+    return sendto(socket, buffer, static_cast<int>(length), 0,
+                  reinterpret_cast<const sockaddr *>(&group), sizeof group);
+}
+
+bool discoverGateway() {
+    NatSession &state = session();
+    char buffer[kBufferSize];
+    int received = -1;
+    {
+        UniqueSocket search(WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, kSocketFlags));
+        if (!search.valid())
+            return false;
+
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(kSearchPort);
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(search.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+            return false;
+
+        u_long nonBlocking = 1;
+        ioctlsocket(search.get(), FIONBIO, &nonBlocking);
+
+        sockaddr_in group = {};
+        group.sin_family = AF_INET;
+        group.sin_port = htons(kSsdpPort);
+        group.sin_addr.s_addr = inet_addr(narrowAnsi(state.multicastAddress()).c_str());
+        const SOCKET joined =
+            WSAJoinLeaf(search.get(), reinterpret_cast<const sockaddr *>(&group), sizeof group,
+                        nullptr, nullptr, nullptr, nullptr, JL_BOTH);
+        // The join may hand back the search socket itself or nothing; only a handle of its
+        // own is closed separately.
+        UniqueSocket joinHandle(joined != search.get() ? joined : INVALID_SOCKET);
+
+        for (int elapsed = 0; elapsed < kWindowMs; elapsed += kPollMs) {
+            if (elapsed % kResendMs == 0) {
+                for (const SearchTarget &target : searchTargets) {
+                    state.setServiceType(formatSearchTarget(target));
+                    sendSearchDatagram(search.get(), buildSearchRequest(state.serviceType()));
+                }
+            }
+            Sleep(kPollMs);
+            received = recv(search.get(), buffer, static_cast<int>(kBufferSize), 0);
+            if (received >= 0)
+                break;
+        }
+        search.reset();
+        joinHandle.reset();
+    }
+    if (received <= 0)
+        return false;
+
+    const SearchAnswer answer =
+        examineSearchAnswer(widenAnsi(buffer, static_cast<size_t>(received)));
+    if (answer.verdict == AnswerVerdict::BadStatus)
+        return false;
+    state.setServiceType(answer.serviceType);
+    if (answer.verdict != AnswerVerdict::Usable)
+        return false;
+    state.setDescriptionUrl(answer.descriptionUrl);
+    return fetchDeviceDescription();
+}
+
+DWORD WINAPI searchThreadProc(LPVOID module) {
+    // Only the first thread to claim the search runs it; every later one ends at once.
+    if (session().claimSearch()) {
+        try {
+            discoverGateway();
+        } catch (...) {
+            // Out of memory in a text: the discovery ends as a failed one.
+        }
+        session().markSearchEnded();
+    }
+    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+}
+
+} // namespace portlink
+
+using namespace portlink;
 
 extern "C" PORTLINK_FUNCTION(startSearch) {
     (void)context, (void)functionData, (void)argumentCount, (void)arguments;
-    return portlink::booleanAnswer(true);
+    // The thread holds its own reference to this library, taken before it exists, so an
+    // unload by the runtime during a search cannot pull its code away.
+    ModuleReference library(&moduleAnchor);
+    if (library.get() == nullptr)
+        return booleanAnswer(false);
+    UniqueHandle thread(CreateThread(nullptr, 0, searchThreadProc, library.get(), 0, nullptr));
+    if (!thread.valid())
+        return booleanAnswer(false);
+    library.release(); // now the thread's, freed by FreeLibraryAndExitThread
+    return booleanAnswer(true);
 }

@@ -1,13 +1,99 @@
-// Port-mapping actions (placeholder until the SOAP actions land).
+#include "port_mapping.h"
+
+#include "ansi_text.h"
 #include "extension_functions.h"
+#include "http_exchange.h"
+#include "nat_session.h"
+#include "private_address.h"
+#include "result_codes.h"
 #include "runtime_values.h"
+#include "soap.h"
+#include "text_ops.h"
+
+namespace portlink {
+
+namespace {
+
+uint16_t low16(int32_t port) { return static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu); }
+
+} // namespace
+
+int32_t invokeAction(const std::wstring &action, const std::wstring &arguments,
+                     std::wstring &response) {
+    NatSession &state = session();
+    const std::wstring controlUrl = state.controlUrl();
+    if (controlUrl.empty())
+        return ERR_NO_GATEWAY;
+    std::wstring authority;
+    std::wstring path;
+    int32_t port = 0;
+    const std::wstring host = splitUrl(controlUrl, authority, path, port);
+    if (host.empty())
+        return ERR_NO_GATEWAY;
+
+    const std::wstring serviceType = state.serviceType();
+    const std::wstring envelope = buildEnvelope(action, arguments, serviceType);
+    // Content-Length counts the bytes that go on the wire, after the same conversion that
+    // the exchange applies.
+    const size_t envelopeBytes = narrowAnsi(envelope).size();
+    const std::wstring request =
+        buildControlRequest(path, authority, envelopeBytes, serviceType, action, envelope);
+
+    response.clear();
+    std::wstring answer;
+    const int32_t result = httpExchange(host, port, request, answer);
+    if (result < 0)
+        return result;
+    response = answer;
+    return RESULT_OK;
+}
+
+int32_t requestAddPortMapping(int32_t externalPort, const std::wstring &protocol,
+                              int32_t internalPort, const std::wstring &internalClient,
+                              const std::wstring &description) {
+    if (!isPrivateAddress(session().getLocalAddress()))
+        return ERR_NOT_LAN_ADDRESS;
+    std::wstring response;
+    return invokeAction(L"AddPortMapping",
+                        addPortMappingArguments(low16(externalPort), protocol,
+                                                low16(internalPort), internalClient,
+                                                description),
+                        response);
+}
+
+int32_t requestDeletePortMapping(int32_t externalPort, const std::wstring &protocol) {
+    std::wstring response;
+    return invokeAction(L"DeletePortMapping",
+                        deletePortMappingArguments(low16(externalPort), protocol), response);
+}
+
+} // namespace portlink
+
+using namespace portlink;
 
 extern "C" PORTLINK_FUNCTION(addNATPortMapping) {
-    (void)context, (void)functionData, (void)argumentCount, (void)arguments;
-    return portlink::booleanAnswer(false);
+    (void)context, (void)functionData;
+    try {
+        const int32_t internalPort = integerArgument(argumentCount, arguments, 0);
+        const int32_t externalPort = integerArgument(argumentCount, arguments, 1);
+        const int32_t selector = integerArgument(argumentCount, arguments, 2);
+        const std::wstring client = session().getLocalAddressText();
+        return booleanAnswer(requestAddPortMapping(externalPort, protocolText(selector),
+                                                   internalPort, client,
+                                                   mappingDescription) == RESULT_OK);
+    } catch (...) {
+        return booleanAnswer(false);
+    }
 }
 
 extern "C" PORTLINK_FUNCTION(removeNATPortMapping) {
-    (void)context, (void)functionData, (void)argumentCount, (void)arguments;
-    return portlink::booleanAnswer(false);
+    (void)context, (void)functionData;
+    try {
+        const int32_t externalPort = integerArgument(argumentCount, arguments, 0);
+        const int32_t selector = integerArgument(argumentCount, arguments, 1);
+        return booleanAnswer(requestDeletePortMapping(externalPort, protocolText(selector)) ==
+                             RESULT_OK);
+    } catch (...) {
+        return booleanAnswer(false);
+    }
 }

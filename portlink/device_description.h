@@ -1,0 +1,10 @@
+#pragma once
+// Retrieval of the gateway's device description and the recording of its control URL.
+
+namespace portlink {
+
+// GETs the session's descriptionUrl and records baseUrl and, when the chosen service is
+// found, controlUrl.  True when controlUrl is non-empty at the end.  Discovery thread only.
+bool fetchDeviceDescription();
+
+} // namespace portlink

@@ -1,0 +1,68 @@
+#include "http_exchange.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "ansi_text.h"
+#include "http_framing.h"
+#include "nat_session.h"
+#include "result_codes.h"
+#include "text_ops.h"
+#include "win_handles.h"
+
+namespace portlink {
+
+int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring &request,
+                     std::wstring &response) {
+    // The buffer first holds the request with its terminating zero, then the answer.
+    char receiveBuffer[kBufferSize];
+    const std::string bytes = narrowAnsi(request);
+    if (bytes.size() + 1 > kBufferSize)
+        return ERR_REQUEST_TOO_LARGE;
+    std::memcpy(receiveBuffer, bytes.c_str(), bytes.size() + 1);
+
+    sockaddr_in peer = {};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+    peer.sin_addr.s_addr = inet_addr(narrowAnsi(host).c_str());
+
+    UniqueSocket connection(socket(AF_INET, SOCK_STREAM, 0));
+    if (!connection.valid())
+        return ERR_SOCKET;
+
+    // A failed connection is not examined: it shows up as an answer of no bytes.
+    connect(connection.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+    u_long nonBlocking = 1;
+    ioctlsocket(connection.get(), FIONBIO, &nonBlocking);
+    send(connection.get(), receiveBuffer, static_cast<int>(bytes.size()), 0);
+
+    size_t count = 0;
+    const int32_t timeout = session().httpTimeout();
+    if (timeout >= 1) {
+        int32_t elapsed = 0;
+        do {
+            Sleep(500);
+            const bool wasFull = count >= kBufferSize;
+            const int received = recv(connection.get(), receiveBuffer + count,
+                                      static_cast<int>(kBufferSize - count), 0);
+            if (received == 0 || wasFull)
+                break;
+            if (received > 0)
+                count += static_cast<size_t>(received);
+            if (isResponseComplete(receiveBuffer, count))
+                break;
+            elapsed += 500;
+        } while (elapsed < timeout);
+    }
+    connection.reset();
+
+    if (count < 1)
+        return ERR_NO_RESPONSE;
+    response = widenAnsi(receiveBuffer, count);
+    std::wstring rest;
+    return checkHttpStatus(response, rest) ? RESULT_OK : ERR_HTTP_STATUS;
+}
+
+} // namespace portlink
