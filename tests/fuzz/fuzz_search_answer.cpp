@@ -1,0 +1,28 @@
+// Judging of the first SSDP answer of a search.
+#include "fuzz_input.h"
+#include "ssdp.h"
+#include "text_ops.h"
+
+#include <cwctype>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::wstring answer = fuzzing::widenUntilZero(data, size);
+    const portlink::SearchAnswer result = portlink::examineSearchAnswer(answer);
+    std::wstring rest;
+    const bool passed = portlink::checkHttpStatus(answer, rest);
+    fuzzing::require(passed == (result.verdict != portlink::AnswerVerdict::BadStatus));
+    if (result.verdict != portlink::AnswerVerdict::Usable) {
+        fuzzing::require(result.descriptionUrl.empty());
+        return 0;
+    }
+    bool known = false;
+    for (const portlink::SearchTarget &target : portlink::searchTargets)
+        known = known || result.serviceType == portlink::formatSearchTarget(target);
+    fuzzing::require(known && rest.find(result.serviceType) != std::wstring::npos);
+    const std::wstring &url = result.descriptionUrl;
+    fuzzing::require(rest.find(url) != std::wstring::npos);
+    if (!url.empty())
+        fuzzing::require(!std::iswspace(static_cast<std::wint_t>(url.front())) &&
+                         !std::iswspace(static_cast<std::wint_t>(url.back())));
+    return 0;
+}
