@@ -23,6 +23,13 @@ def component_code():
     return match.group(1)
 
 
+def product_code():
+    """The package's product code, "{...}" (braces included)."""
+    with open(TEMPLATE, encoding="utf-8") as f:
+        match = re.search(r'<Product Id="([0-9A-F-]{36})"', f.read())
+    return "{" + match.group(1) + "}"
+
+
 def build_msi(library, work_dir):
     """Writes work_dir/verimon_tessel_runtime.msi holding `library`; returns its path."""
     os.makedirs(work_dir, exist_ok=True)
