@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Timing and soak figures of portlink against a real gateway (miniupnpd), all inside network
+namespaces made here.
+
+    sudo python3 bench/portlink_bench.py [--runs N] [--soak CYCLES] [--no-soak]
+
+Each run is a fresh host process under Wine: startSearch until isSearchEnd, one add, one
+remove.  The times come from the host's own clock (its -v answer lines), so Wine's start-up is
+not counted.  Floors: 1.5 s for a discovery answered at once (1 s before the first receive
+plus 0.5 s before the first HTTP read), 0.5 s per action (the sleep before the first read).
+The soak runs add/remove cycles in one process and prints the host's memory and handle
+figures at the start and the end.
+"""
+import argparse
+import os
+import re
+import statistics
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from testbed import gateway, winebox  # noqa: E402
+
+FLOOR_SEARCH_MS = 1500.0
+FLOOR_ACTION_MS = 500.0
+LINE = re.compile(r"^\[\s*(\d+) ms\] (\S+) = (.*)$")
+
+
+def host_lines(result):
+    """(ms, command, answer) for every -v line of a host run."""
+    lines = []
+    for text in result.stdout.decode(errors="replace").splitlines():
+        match = LINE.match(text.strip())
+        if match:
+            lines.append((int(match.group(1)), match.group(2), match.group(3)))
+    return lines
+
+
+def one_run(box, dll):
+    result = box.run("vnxhost.exe", ["-v", dll, "startSearch()", "wait-search(20000)",
+                                     "isSearchSucces()", "addNATPortMapping(8080,80,1)",
+                                     "removeNATPortMapping(80,1)"], timeout=120)
+    lines = host_lines(result)
+    answers = [answer for _, _, answer in lines]
+    if result.returncode != 0 or answers != ["true"] * 5:
+        raise RuntimeError("run failed: %r %r" % (lines, result.stderr[-500:]))
+    t = [ms for ms, _, _ in lines]
+    return t[1] - t[0], t[3] - t[2], t[4] - t[3]
+
+
+def report(name, values, floor):
+    median = statistics.median(values)
+    print(f"{name:<10} runs={len(values)} median={median:7.1f} ms  min={min(values):6.0f}"
+          f"  max={max(values):6.0f}  floor={floor:6.0f} ms  ratio={median / floor:.3f}",
+          flush=True)
+    return median / floor
+
+
+def soak(box, dll, cycles):
+    chunk = max(1, cycles // 2)
+    words = ["-v", dll, "startSearch()", "wait-search(20000)", "isSearchSucces()",
+             # a few cycles first, so that one-time allocations are not counted as growth
+             "repeat(10)", "addNATPortMapping(8080,80,1)", "removeNATPortMapping(80,1)", "end",
+             "stats"]
+    done = 0
+    while done < cycles:
+        n = min(chunk, cycles - done)
+        words += [f"repeat({n})", "addNATPortMapping(8080,80,1)", "removeNATPortMapping(80,1)",
+                  "end", "stats"]
+        done += n
+    started = time.monotonic()
+    result = box.run("vnxhost.exe", words, timeout=cycles * 30 + 120)
+    elapsed = time.monotonic() - started
+    print(f"soak: {cycles} add/remove cycles (after 10 warm-up cycles) in one process, "
+          f"{elapsed:.0f} s, exit {result.returncode}", flush=True)
+    stats = []
+    for ms, command, answer in host_lines(result):
+        print(f"  [{ms:>8} ms] {command} = {answer}", flush=True)
+        if command == "stats":
+            stats.append(dict(kv.split("=") for kv in answer.split()))
+    if len(stats) >= 2:
+        first, last = stats[0], stats[-1]
+        for key in ("pagefile_bytes", "working_set", "probed_handles", "private_bytes",
+                    "handles"):
+            if key in first:
+                print(f"  {key:<15} start={first[key]:>10} end={last[key]:>10} "
+                      f"growth={int(last[key]) - int(first[key]):+d}", flush=True)
+    return result.returncode == 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--soak", type=int, default=1000, help="add/remove cycles")
+    parser.add_argument("--no-soak", action="store_true")
+    parser.add_argument("--no-timing", action="store_true")
+    args = parser.parse_args()
+
+    lan = gateway.GatewayLan()
+    box = None
+    try:
+        box = winebox.WineBox(lan.net.lan)
+        lan.gateway.listen("tcp", 8080)
+        dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
+        ok = True
+        if not args.no_timing:
+            searches, adds, removes = [], [], []
+            for run in range(args.runs):
+                search, add, remove = one_run(box, dll)
+                print(f"run {run + 1}: search {search} ms, add {add} ms, remove {remove} ms",
+                      flush=True)
+                searches.append(search)
+                adds.append(add)
+                removes.append(remove)
+            ratios = [report("search", searches, FLOOR_SEARCH_MS),
+                      report("add", adds, FLOOR_ACTION_MS),
+                      report("remove", removes, FLOOR_ACTION_MS)]
+            print("target: every ratio <= 1.05: " +
+                  ("met" if max(ratios) <= 1.05 else "NOT met"), flush=True)
+        if not args.no_soak:
+            ok = soak(box, dll, args.soak) and ok
+        return 0 if ok else 1
+    finally:
+        if box:
+            box.close()
+        lan.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
