@@ -44,7 +44,9 @@ class HeapText {
   public:
     HeapText() = default;
     HeapText(size_t chars, DWORD flags = 0)
-        : text_(static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), flags, chars * sizeof(wchar_t)))) {}
+        : text_(
+              static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), flags, chars * sizeof(wchar_t)))) {
+    }
     ~HeapText() { reset(); }
     HeapText(const HeapText &) = delete;
     HeapText &operator=(const HeapText &) = delete;
@@ -186,7 +188,9 @@ int FindRuntime(RuntimeEntry &entry, HMODULE &runtime) {
     return kFound;
 }
 
-size_t PickMissingRuntimeMessage() { return PickMissingRuntimeMessageFor(GetUserDefaultUILanguage()); }
+size_t PickMissingRuntimeMessage() {
+    return PickMissingRuntimeMessageFor(GetUserDefaultUILanguage());
+}
 
 [[noreturn]] void Run() {
     // Take the current directory out of the library search order, where the system has it.
@@ -214,4 +218,6 @@ size_t PickMissingRuntimeMessage() { return PickMissingRuntimeMessageFor(GetUser
 } // namespace
 } // namespace boundstart
 
-int main(int, char **) { boundstart::Run(); }
+int main(int, char **) {
+    boundstart::Run();
+}

@@ -44,7 +44,8 @@ template <typename C> bool IsAbsoluteDirectory(const C *dir) {
     if (dir[0] == C('\\')) {
         return dir[1] == C('\\');
     }
-    const bool letter = (dir[0] >= C('A') && dir[0] <= C('Z')) || (dir[0] >= C('a') && dir[0] <= C('z'));
+    const bool letter =
+        (dir[0] >= C('A') && dir[0] <= C('Z')) || (dir[0] >= C('a') && dir[0] <= C('z'));
     return letter && dir[1] == C(':') && dir[2] == C('\\');
 }
 

@@ -12,10 +12,10 @@
 namespace boundstart {
 
 struct MissingRuntimeMessage {
-    const char *languageTag;   // "de", "zh-Hans", ...; empty in the default entry
-    uint32_t languageId;       // primary language in bits 0-9, sublanguage in bits 10-15
+    const char *languageTag; // "de", "zh-Hans", ...; empty in the default entry
+    uint32_t languageId;     // primary language in bits 0-9, sublanguage in bits 10-15
     const char16_t *messageText;
-    const char16_t *okLabel;   // carried with the entry; the box lets the system label OK
+    const char16_t *okLabel; // carried with the entry; the box lets the system label OK
 };
 
 constexpr size_t kMissingRuntimeMessageCount = 17;

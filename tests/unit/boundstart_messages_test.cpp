@@ -30,7 +30,7 @@ size_t IndexOfTag(const std::string &tag) {
 TEST(BoundstartMessages, AddressIsHttpsWithRuntimePath) {
     EXPECT_EQ(kAddress.rfind(u"https://", 0), 0u);
     EXPECT_EQ(kAddress.substr(kAddress.size() - 8), u"/runtime");
-    EXPECT_EQ(Count(kAddress, u"/"), 3u);  // the path is "/runtime" and nothing more
+    EXPECT_EQ(Count(kAddress, u"/"), 3u); // the path is "/runtime" and nothing more
 }
 
 TEST(BoundstartMessages, EveryTextHoldsTheAddressOnceAndOnlyLineFeeds) {

@@ -13,7 +13,7 @@ const std::u16string kSuffix = u"\\Verimon Tessel\\Versions\\1.0\\Verimon Tessel
 // Runs ReplaceFileNameWith on `path` in a buffer of the launcher's capacity.
 bool Compose(const std::u16string &path, std::u16string &out) {
     char16_t buffer[kPathCapacity + 1];
-    buffer[kPathCapacity] = u'#';  // guard just past the capacity
+    buffer[kPathCapacity] = u'#'; // guard just past the capacity
     path.copy(buffer, path.size());
     const bool ok = ReplaceFileNameWith(buffer, path.size(), kSuffix.c_str(), kSuffix.size());
     EXPECT_EQ(buffer[kPathCapacity], u'#');
