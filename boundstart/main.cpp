@@ -43,7 +43,7 @@ constexpr int kOutOfMemory = -3;
 class HeapText {
   public:
     HeapText() = default;
-    HeapText(size_t chars, DWORD flags = 0)
+    explicit HeapText(size_t chars, DWORD flags = 0)
         : text_(
               static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), flags, chars * sizeof(wchar_t)))) {
     }
