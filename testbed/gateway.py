@@ -41,18 +41,21 @@ table inet nat {
 }
 """
 
-# miniupnpd answers a search for WANPPPConnection although it offers no such service (for
-# control points that insist on it), and it answers at once, in the order asked.  The
-# extension decides on the first answer only, so against the stock daemon it would always
-# pick a service the description does not hold.  By default the test bed's gateway therefore
-# does not hear that one search, like a gateway that answers only for the services it has:
-# the ST value of an M-SEARCH in the extension's fixed format starts 111 bytes into the UDP
-# payload (bit 952 from the UDP header), and "WANPPPConnection" there is dropped.
-_NFT_NO_PPP_ANSWER = """
+# The extension sends three searches back to back and decides on the first answer alone.
+# miniupnpd answers all three: WANPPPConnection too, although it offers no such service (for
+# control points that insist on it), and its answers to back-to-back searches do not always
+# arrive in the order asked (the InternetGatewayDevice answer came first in 2 of 40 tries).
+# Either answer first makes the extension fail, faithfully.  So by default the test bed's
+# gateway hears only the WANIPConnection search, like a gateway that answers one service: in
+# the extension's fixed M-SEARCH format the ST value starts 82 bytes into the UDP payload, so
+# "WANPPPConnection" at byte 111 and "device:InternetG" at byte 103 (bit offsets counted
+# from the UDP header) mark the two searches that are dropped.
+_NFT_ONLY_WANIP_SEARCH = """
 table inet testbed_ssdp {
     chain input {
         type filter hook input priority -10; policy accept;
         udp dport 1900 @th,952,128 0x57414e505050436f6e6e656374696f6e drop
+        udp dport 1900 @th,888,128 0x6465766963653a496e7465726e657447 drop
     }
 }
 """
@@ -112,7 +115,7 @@ except OSError as error:
 class Gateway:
     """miniupnpd serving the LAN side of `lan` (a netns.Lan with an isp namespace)."""
 
-    def __init__(self, lan, extra_rules=(), answer_ppp_search=False):
+    def __init__(self, lan, extra_rules=(), all_searches=False):
         if lan.isp is None:
             raise ValueError("the gateway needs a WAN side")
         self.lan = lan
@@ -122,8 +125,8 @@ class Gateway:
         self.pidfile = os.path.join(self.dir, "miniupnpd.pid")
         self.log_path = os.path.join(self.dir, "miniupnpd.log")
         lan.gw.run(["nft", "-f", "-"], input=_NFT_TABLES)
-        if not answer_ppp_search:
-            lan.gw.run(["nft", "-f", "-"], input=_NFT_NO_PPP_ANSWER)
+        if not all_searches:
+            lan.gw.run(["nft", "-f", "-"], input=_NFT_ONLY_WANIP_SEARCH)
         rules = list(extra_rules) + ["allow 1-65535 192.168.77.0/24 1-65535",
                                      "deny 0-65535 0.0.0.0/0 0-65535"]
         with open(self.config, "w") as f:
@@ -175,13 +178,16 @@ class Gateway:
         return [line.strip() for line in out.splitlines() if "dnat" in line]
 
     def has_mapping(self, protocol, external, internal_host, internal_port):
-        """True when a dnat rule forwards protocol/external to internal_host:internal_port."""
-        protocol = protocol.lower()
+        """True when a dnat rule forwards protocol/external to internal_host:internal_port.
+        miniupnpd writes the protocol as a raw match of the IPv4 protocol byte."""
+        number = {"tcp": "0x6", "udp": "0x11"}[protocol.lower()]
         target = f"{internal_host}:{internal_port}"
         for rule in self.mapping_rules():
-            words = rule.replace(";", " ").split()
-            if (protocol in words and "dport" in words and str(external) in words
-                    and target in words):
+            words = rule.split()
+            protocol_named = ("@nh,72,8" in words and number in words) or protocol.lower() in words
+            port_named = any(words[i] == "dport" and words[i + 1] == str(external)
+                             for i in range(len(words) - 1))
+            if protocol_named and port_named and target in words:
                 return True
         return False
 
@@ -208,6 +214,7 @@ class Gateway:
         for process in self._listeners:
             process.kill()
             process.wait()
+            process.stdout.close()
         self._listeners.clear()
         if self.process.poll() is None:
             self.process.terminate()
@@ -232,10 +239,10 @@ except OSError:
 class GatewayLan:
     """A fresh netns.Lan with miniupnpd running in its gateway; close() removes both."""
 
-    def __init__(self, extra_rules=(), answer_ppp_search=False):
+    def __init__(self, extra_rules=(), all_searches=False):
         self.net = netns.Lan()
         try:
-            self.gateway = Gateway(self.net, extra_rules, answer_ppp_search)
+            self.gateway = Gateway(self.net, extra_rules, all_searches)
         except Exception:
             self.net.delete()
             raise

@@ -1,0 +1,82 @@
+"""Shared cases of the real-gateway groups: portlink under Wine, through the runtime's host
+program, against miniupnpd in the gw namespace of a fresh LAN.  A group class mixes this in
+with unittest.TestCase and sets KIND ("tcp"/"udp") and SELECTOR."""
+import os
+
+from testbed import gateway, netns, winebox
+
+LAN_PORT = 8080
+WAN_PORT = 80
+DENIED_WAN_PORT = 22
+
+
+class MappingFlow:
+    KIND = "tcp"
+    SELECTOR = 1
+
+    @classmethod
+    def setUpClass(cls):
+        # The gateway refuses one external port, so that a mapping it will not make is
+        # answered with a UPnP fault.
+        cls.lan = gateway.GatewayLan(
+            extra_rules=[f"deny {DENIED_WAN_PORT} 192.168.77.0/24 1-65535"])
+        cls.gateway = cls.lan.gateway
+        try:
+            cls.box = winebox.WineBox(cls.lan.net.lan)
+            cls.dll = cls.box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
+            cls.gateway.listen(cls.KIND, LAN_PORT)
+        except Exception:
+            cls.lan.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.box.close()
+        finally:
+            cls.lan.close()
+
+    def host(self, *commands, timeout=120):
+        """Runs the host with the commands; returns the answers, in order."""
+        result = self.box.run("vnxhost.exe", [self.dll, *commands], timeout=timeout)
+        out = result.stdout.decode(errors="replace")
+        self.assertEqual(result.returncode, 0,
+                         f"host failed: {out}\n{result.stderr.decode(errors='replace')[-2000:]}")
+        return out.split()
+
+    @property
+    def protocol(self):
+        return "tcp" if self.SELECTOR == 1 else "udp"
+
+    def mapped(self, wan_port=WAN_PORT):
+        return self.gateway.has_mapping(self.protocol, wan_port, netns.Lan.LAN_HOST, LAN_PORT)
+
+    def test_search_map_reach_remove(self):
+        self.assertFalse(self.gateway.reach(self.KIND, WAN_PORT), "forwarded before mapping")
+        answers = self.host("isSearchEnd()", "isSearchSucces()",
+                            # no gateway known yet: nothing may be reported as mapped
+                            f"addNATPortMapping({LAN_PORT},{WAN_PORT},{self.SELECTOR})",
+                            "startSearch()", "wait-search(20000)", "isSearchEnd()",
+                            "isSearchSucces()",
+                            f"addNATPortMapping({LAN_PORT},{WAN_PORT},{self.SELECTOR})")
+        self.assertEqual(answers, ["false", "false", "false", "true", "true", "true", "true",
+                                   "true"], self.gateway.log())
+        self.assertTrue(self.mapped(), self.gateway.mapping_rules())
+        self.assertTrue(self.gateway.reach(self.KIND, WAN_PORT), "mapping does not forward")
+
+        # A new process: discovery runs once per process, the mapping outlives it.
+        answers = self.host("startSearch()", "wait-search(20000)",
+                            f"removeNATPortMapping({WAN_PORT},{self.SELECTOR})")
+        self.assertEqual(answers, ["true", "true", "true"], self.gateway.log())
+        self.assertFalse(self.mapped(), self.gateway.mapping_rules())
+        self.assertFalse(self.gateway.reach(self.KIND, WAN_PORT), "still forwarded")
+
+    def test_refused_mappings_answer_false(self):
+        answers = self.host("startSearch()", "wait-search(20000)", "isSearchSucces()",
+                            # 65536 is sent as external port 0, which the gateway rejects
+                            f"addNATPortMapping({LAN_PORT},65536,{self.SELECTOR})",
+                            # a port the gateway's rules do not allow
+                            f"addNATPortMapping({LAN_PORT},{DENIED_WAN_PORT},{self.SELECTOR})")
+        self.assertEqual(answers, ["true", "true", "true", "false", "false"],
+                         self.gateway.log())
+        self.assertEqual(self.gateway.mapping_rules(), [])
