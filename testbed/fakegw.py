@@ -1,0 +1,431 @@
+"""A scripted fake Internet gateway for the tests of portlink.
+
+It runs INSIDE the gateway namespace of a testbed.netns.Lan and plays what a scenario file
+tells it, for the cases that a real gateway will not produce: odd SSDP answers, odd device
+descriptions, slow or broken HTTP answers.  It records every byte it receives, with arrival
+times, so that tests can check the wire texts byte for byte.
+
+    python3 -m testbed.fakegw SCENARIO.json RECORD.json
+
+Scenario (JSON object; every key optional):
+
+    "address":      LAN address of the gateway, default "192.168.77.1"
+    "max_seconds":  the process ends by itself after this long, default 60
+    "ssdp":         null (listen and record, never answer; the default) or
+        {"after": N,              answer once the N-th M-SEARCH has arrived (default 1)
+         "datagrams": [D, ...]}   answers, each {"data": TEXT, "delay": SECONDS}; the delay
+                                  counts from the N-th M-SEARCH; sent by unicast to the
+                                  sender of that M-SEARCH
+    "http":  {"PORT": [R, ...], ...}  one TCP listener per port on "address"; a port that is
+                                  not listed has no listener, so connecting is refused.  The
+                                  n-th connection to a port gets its n-th answer R (the last
+                                  one again when the list runs out):
+        {"chunks": [{"data": TEXT, "delay": SECONDS}, ...]   sent one after the other; each
+                                  delay counts from the end of the previous step, the first
+                                  from the end of the request (header end plus Content-Length
+                                  body, or "request_wait" seconds without more bytes)
+         "then": "close" | {"hold": SECONDS}   afterwards close at once (default) or keep the
+                                  connection open that long (or until the peer closes)
+         "request_wait": SECONDS} default 2
+
+TEXT is a JSON string whose characters U+0000..U+00FF stand for the bytes 0..255 (latin-1),
+or a template object {"template": NAME, ...parameters} expanded by the functions below
+("ssdp_answer", "description", "http_answer"; a template's text parameters may themselves be
+templates).
+
+Record (written on exit, on SIGTERM/SIGINT and on SIGUSR1; texts latin-1 as above, times in
+seconds of time.monotonic() since the start):
+
+    {"ssdp": [{"t", "source": [ip, port], "destination": ip, "data"}],
+     "ssdp_sent": [{"t", "to": [ip, port], "length"}],
+     "tcp": [{"port", "peer": [ip, port], "t_connect", "t_request", "t_answered",
+              "t_peer_closed", "t_closed", "reads": [{"t", "data"}], "data"}]}
+
+The process prints "ready" on its standard output once every socket is bound.
+"""
+import json
+import os
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+SSDP_GROUP = "239.255.255.250"
+SSDP_PORT = 1900
+IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)  # Linux value
+
+
+# ---------------------------------------------------------------- templates (also for tests)
+
+def ssdp_answer(location="http://192.168.77.1:5000/rootDesc.xml",
+                st="urn:schemas-upnp-org:service:WANIPConnection:1",
+                status="HTTP/1.1 200 OK", location_header="LOCATION: ", usn=None,
+                extra_lines=(), include_location=True):
+    """An SSDP search answer as a gateway sends it (every line ends with CR LF)."""
+    uuid = "uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b"
+    lines = [status, "CACHE-CONTROL: max-age=120", f"ST: {st}",
+             f"USN: {usn if usn is not None else uuid + '::' + st}", "EXT:",
+             "SERVER: Debian/12 UPnP/1.1 fakegw/1.0"]
+    if include_location:
+        lines.append(f"{location_header}{location}")
+    lines += ["OPT: \"http://schemas.upnp.org/upnp/1/0/\"; ns=01", "01-NLS: 1",
+              "BOOTID.UPNP.ORG: 1", "CONFIGID.UPNP.ORG: 1337", *extra_lines]
+    return "\r\n".join(lines) + "\r\n\r\n"
+
+
+WAN_IP = "urn:schemas-upnp-org:service:WANIPConnection:1"
+WAN_PPP = "urn:schemas-upnp-org:service:WANPPPConnection:1"
+IGD = "urn:schemas-upnp-org:device:InternetGatewayDevice:1"
+
+
+def service_xml(service_type, control_url, name="WANIPConn", control_first=False,
+                type_element=None):
+    """One <service> element; type_element replaces the whole serviceType element."""
+    type_line = type_element if type_element is not None else \
+        f"<serviceType>{service_type}</serviceType>"
+    control_line = f"<controlURL>{control_url}</controlURL>"
+    parts = [type_line, f"<serviceId>urn:upnp-org:serviceId:{name}1</serviceId>",
+             f"<SCPDURL>/{name}.xml</SCPDURL>", control_line,
+             f"<eventSubURL>/evt/{name}</eventSubURL>"]
+    if control_first:
+        parts.remove(control_line)
+        parts.insert(0, control_line)
+    return "<service>" + "".join(parts) + "</service>"
+
+
+def description(url_base=None, services=None, padding=0):
+    """A root device description shaped like a real gateway's rootDesc.xml.
+
+    services: the <service> elements of the WAN connection device, as texts (service_xml);
+    the default is one WANIPConnection service with control URL /ctl/IPConn.  url_base: the
+    URLBase text, or None for no URLBase element.  padding: that many bytes of an XML
+    comment before the device element, to push the services far into the document.
+    """
+    if services is None:
+        services = [service_xml(WAN_IP, "/ctl/IPConn")]
+    if isinstance(services, str):
+        services = [services]
+    base = f"<URLBase>{url_base}</URLBase>" if url_base is not None else ""
+    pad = f"<!--{'p' * (padding - 7)}-->" if padding >= 7 else ""
+    return (
+        '<?xml version="1.0"?>\r\n'
+        '<root xmlns="urn:schemas-upnp-org:device-1-0">'
+        "<specVersion><major>1</major><minor>0</minor></specVersion>" + base + pad +
+        "<device><deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>"
+        "<friendlyName>fake gateway</friendlyName><manufacturer>testbed</manufacturer>"
+        "<modelName>fakegw</modelName><UDN>uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07a</UDN>"
+        "<serviceList><service>"
+        "<serviceType>urn:schemas-upnp-org:service:Layer3Forwarding:1</serviceType>"
+        "<serviceId>urn:upnp-org:serviceId:L3Forwarding1</serviceId>"
+        "<SCPDURL>/L3F.xml</SCPDURL><controlURL>/ctl/L3F</controlURL>"
+        "<eventSubURL>/evt/L3F</eventSubURL></service></serviceList>"
+        "<deviceList><device>"
+        "<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType>"
+        "<friendlyName>WANDevice</friendlyName>"
+        "<UDN>uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b</UDN>"
+        "<serviceList><service>"
+        "<serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>"
+        "<serviceId>urn:upnp-org:serviceId:WANCommonIFC1</serviceId>"
+        "<SCPDURL>/WANCfg.xml</SCPDURL><controlURL>/ctl/CmnIfCfg</controlURL>"
+        "<eventSubURL>/evt/CmnIfCfg</eventSubURL></service></serviceList>"
+        "<deviceList><device>"
+        "<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>"
+        "<friendlyName>WANConnectionDevice</friendlyName>"
+        "<UDN>uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07c</UDN>"
+        "<serviceList>" + "".join(services) + "</serviceList>"
+        "</device></deviceList></device></deviceList>"
+        "<presentationURL>http://192.168.77.1/</presentationURL></device></root>\r\n")
+
+
+def http_answer(body="", status="HTTP/1.1 200 OK", content_length=True,
+                content_type='text/xml; charset="utf-8"', extra_lines=()):
+    """An HTTP answer; content_length True counts the body, an int is sent as given, False
+    leaves the header out."""
+    lines = [status, f"Content-Type: {content_type}", "Connection: close",
+             "Server: Debian/12 UPnP/1.1 fakegw/1.0", *extra_lines]
+    if content_length is True:
+        lines.append(f"Content-Length: {len(body.encode('latin-1'))}")
+    elif content_length is not False:
+        lines.append(f"Content-Length: {content_length}")
+    return "\r\n".join(lines) + "\r\n\r\n" + body
+
+
+def soap_answer(action="AddPortMapping", service_type=WAN_IP):
+    body = ('<?xml version="1.0"?>\r\n<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/'
+            'envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/">'
+            f'<s:Body><u:{action}Response xmlns:u="{service_type}"/></s:Body></s:Envelope>\r\n')
+    return http_answer(body)
+
+
+def soap_fault(code=718, text="ConflictInMappingEntry"):
+    body = ('<?xml version="1.0"?>\r\n<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/'
+            'envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+            "<s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring>"
+            '<detail><UPnPError xmlns="urn:schemas-upnp-org:control-1-0">'
+            f"<errorCode>{code}</errorCode><errorDescription>{text}</errorDescription>"
+            "</UPnPError></detail></s:Fault></s:Body></s:Envelope>\r\n")
+    return http_answer(body, status="HTTP/1.1 500 Internal Server Error")
+
+
+TEMPLATES = {"ssdp_answer": ssdp_answer, "description": description,
+             "http_answer": http_answer, "service_xml": service_xml,
+             "soap_answer": soap_answer, "soap_fault": soap_fault}
+
+
+def expand(value):
+    """A scenario TEXT: a string, or a template object expanded recursively."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, list):
+        return [expand(v) for v in value]
+    if isinstance(value, dict) and "template" in value:
+        params = {k: expand(v) for k, v in value.items() if k != "template"}
+        return TEMPLATES[value["template"]](**params)
+    raise ValueError(f"not a text: {value!r}")
+
+
+# ---------------------------------------------------------------------------- the gateway
+
+def _text(data):
+    return data.decode("latin-1")
+
+
+class Recorder:
+    def __init__(self, path):
+        self.path = path
+        self.start = time.monotonic()
+        self.lock = threading.Lock()
+        self.record = {"ssdp": [], "ssdp_sent": [], "tcp": []}
+
+    def now(self):
+        return round(time.monotonic() - self.start, 4)
+
+    def write(self):
+        with self.lock:
+            text = json.dumps(self.record, indent=1)
+        temporary = self.path + ".part"
+        with open(temporary, "w") as f:
+            f.write(text)
+        os.replace(temporary, self.path)
+
+
+def _request_complete(data):
+    """True once the header end and, when a Content-Length is given, the whole body are in."""
+    end = data.find(b"\r\n\r\n")
+    if end < 0:
+        return False
+    length = 0
+    for line in data[:end].split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            try:
+                length = int(value.strip())
+            except ValueError:
+                length = 0
+    return len(data) >= end + 4 + length
+
+
+class Gateway:
+    def __init__(self, scenario, recorder):
+        self.scenario = scenario
+        self.recorder = recorder
+        self.address = scenario.get("address", "192.168.77.1")
+        self.stopping = threading.Event()
+        self.sockets = []
+
+    # ---- SSDP
+    def start_ssdp(self):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(("0.0.0.0", SSDP_PORT))
+        membership = struct.pack("4s4s", socket.inet_aton(SSDP_GROUP),
+                                 socket.inet_aton(self.address))
+        sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, membership)
+        sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+        sock.settimeout(0.2)
+        self.sockets.append(sock)
+        threading.Thread(target=self._ssdp_loop, args=(sock,), daemon=True).start()
+
+    def _ssdp_loop(self, sock):
+        plan = self.scenario.get("ssdp")
+        after = int(plan.get("after", 1)) if plan else 0
+        searches = 0
+        while not self.stopping.is_set():
+            try:
+                data, ancillary, _flags, source = sock.recvmsg(70000, 256)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            destination = None
+            for level, kind, blob in ancillary:
+                if level == socket.IPPROTO_IP and kind == IP_PKTINFO and len(blob) >= 12:
+                    destination = socket.inet_ntoa(blob[8:12])
+            with self.recorder.lock:
+                self.recorder.record["ssdp"].append(
+                    {"t": self.recorder.now(), "source": list(source),
+                     "destination": destination, "data": _text(data)})
+            if data.startswith(b"M-SEARCH"):
+                searches += 1
+                if plan and searches == after:
+                    threading.Thread(target=self._answer_search, args=(sock, source, plan),
+                                     daemon=True).start()
+
+    def _answer_search(self, sock, source, plan):
+        began = time.monotonic()
+        for datagram in plan.get("datagrams", []):
+            due = began + float(datagram.get("delay", 0))
+            if self.stopping.wait(max(0.0, due - time.monotonic())):
+                return
+            payload = expand(datagram.get("data", "")).encode("latin-1")
+            try:
+                sock.sendto(payload, source)
+            except OSError as error:
+                print(f"fakegw: SSDP send failed: {error}", file=sys.stderr)
+                continue
+            with self.recorder.lock:
+                self.recorder.record["ssdp_sent"].append(
+                    {"t": self.recorder.now(), "to": list(source), "length": len(payload)})
+
+    # ---- HTTP
+    def start_http(self):
+        for port, answers in self.scenario.get("http", {}).items():
+            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind((self.address, int(port)))
+            sock.listen(16)
+            sock.settimeout(0.2)
+            self.sockets.append(sock)
+            threading.Thread(target=self._accept_loop, args=(sock, int(port), answers),
+                             daemon=True).start()
+
+    def _accept_loop(self, sock, port, answers):
+        served = 0
+        while not self.stopping.is_set():
+            try:
+                connection, peer = sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            answer = answers[min(served, len(answers) - 1)] if answers else {}
+            served += 1
+            entry = {"port": port, "peer": list(peer), "t_connect": self.recorder.now(),
+                     "t_request": None, "t_answered": None, "t_peer_closed": None,
+                     "t_closed": None, "reads": [], "data": ""}
+            with self.recorder.lock:
+                self.recorder.record["tcp"].append(entry)
+            threading.Thread(target=self._serve, args=(connection, entry, answer),
+                             daemon=True).start()
+
+    def _read(self, connection, entry, until):
+        """Reads what arrives until `until` (monotonic) or the peer closes; False on close."""
+        while not self.stopping.is_set():
+            left = until - time.monotonic()
+            if left <= 0:
+                return True
+            connection.settimeout(min(left, 0.2))
+            try:
+                data = connection.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                data = b""
+            with self.recorder.lock:
+                if not data:
+                    entry["t_peer_closed"] = self.recorder.now()
+                    return False
+                entry["reads"].append({"t": self.recorder.now(), "data": _text(data)})
+                entry["data"] += _text(data)
+        return False
+
+    def _serve(self, connection, entry, answer):
+        open_ = True
+        try:
+            wait = float(answer.get("request_wait", 2))
+            # The request: read until it is complete, or `wait` seconds without progress.
+            deadline = time.monotonic() + wait
+            while open_ and not _request_complete(entry["data"].encode("latin-1")):
+                seen = len(entry["data"])
+                open_ = self._read_some(connection, entry, deadline)
+                if len(entry["data"]) > seen:
+                    deadline = time.monotonic() + wait
+                elif time.monotonic() >= deadline:
+                    break
+            entry["t_request"] = self.recorder.now()
+            for chunk in answer.get("chunks", []):
+                pause_end = time.monotonic() + float(chunk.get("delay", 0))
+                if open_:
+                    open_ = self._read(connection, entry, pause_end)
+                else:
+                    self.stopping.wait(max(0.0, pause_end - time.monotonic()))
+                try:
+                    connection.sendall(expand(chunk.get("data", "")).encode("latin-1"))
+                except OSError:
+                    break
+            entry["t_answered"] = self.recorder.now()
+            then = answer.get("then", "close")
+            if isinstance(then, dict) and "hold" in then and open_:
+                open_ = self._read(connection, entry, time.monotonic() + float(then["hold"]))
+        finally:
+            connection.close()
+            entry["t_closed"] = self.recorder.now()
+
+    def _read_some(self, connection, entry, deadline):
+        """One read of the request, waiting at most until deadline; False on close."""
+        left = max(0.01, min(deadline - time.monotonic(), 0.2))
+        connection.settimeout(left)
+        try:
+            data = connection.recv(65536)
+        except socket.timeout:
+            return True
+        except OSError:
+            data = b""
+        with self.recorder.lock:
+            if not data:
+                entry["t_peer_closed"] = self.recorder.now()
+                return False
+            entry["reads"].append({"t": self.recorder.now(), "data": _text(data)})
+            entry["data"] += _text(data)
+        return True
+
+    def stop(self):
+        self.stopping.set()
+        for sock in self.sockets:
+            try:
+                sock.close()
+            except OSError:
+                pass
+
+
+def main(argv):
+    if len(argv) != 3:
+        print("usage: python3 -m testbed.fakegw SCENARIO.json RECORD.json", file=sys.stderr)
+        return 2
+    with open(argv[1]) as f:
+        scenario = json.load(f)
+    recorder = Recorder(argv[2])
+    gateway = Gateway(scenario, recorder)
+    done = threading.Event()
+
+    def finish(_signum, _frame):
+        done.set()
+
+    signal.signal(signal.SIGTERM, finish)
+    signal.signal(signal.SIGINT, finish)
+    signal.signal(signal.SIGUSR1, lambda _s, _f: recorder.write())
+    gateway.start_ssdp()
+    gateway.start_http()
+    recorder.write()
+    print("ready", flush=True)
+    done.wait(float(scenario.get("max_seconds", 60)))
+    gateway.stop()
+    time.sleep(0.3)  # let the serving threads note their last bytes
+    recorder.write()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

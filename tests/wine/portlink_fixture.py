@@ -1,0 +1,242 @@
+"""Shared pieces of the portlink tests against the scripted fake gateway.
+
+Each test file is one group: one Lan of namespaces, one Wine prefix whose wineserver runs in
+the lan namespace, and a sequence of runs.  A run starts a fresh fake gateway (in the gw
+namespace) with one scenario, then one fresh vnxhost process that loads portlink and calls
+its functions (discovery runs once per process), then stops the gateway and reads what it
+received.
+"""
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from testbed import fakegw
+from testbed.netns import Lan
+from testbed.winebox import BIN, WORK, WineBox
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+GW = "192.168.77.1"
+HOST = "192.168.77.20"
+DESC_URL = f"http://{GW}:5000/rootDesc.xml"
+MAPPING_DESCRIPTION = "Verimon veri.test"
+
+WAN_PPP = fakegw.WAN_PPP
+WAN_IP = fakegw.WAN_IP
+IGD = fakegw.IGD
+SEARCH_ORDER = [WAN_PPP, WAN_IP, IGD]
+
+SOAP_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
+SOAP_ENC = "http://schemas.xmlsoap.org/soap/encoding/"
+
+
+# ------------------------------------------------------------ what portlink must send
+
+def msearch(target):
+    return ("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+            f"MX: 6\r\nST: {target}\r\n\r\n")
+
+
+def description_get(path="/rootDesc.xml", authority=f"{GW}:5000"):
+    return f"GET {path} HTTP/1.1\r\nHOST: {authority}\r\nACCEPT-LANGUAGE: en\r\n\r\n"
+
+
+def add_arguments(external, protocol, internal, client=HOST):
+    return ("<NewRemoteHost></NewRemoteHost>"
+            f"<NewExternalPort>{external}</NewExternalPort>"
+            f"<NewProtocol>{protocol}</NewProtocol>"
+            f"<NewInternalPort>{internal}</NewInternalPort>"
+            f"<NewInternalClient>{client}</NewInternalClient>"
+            "<NewEnabled>1</NewEnabled>"
+            f"<NewPortMappingDescription>{MAPPING_DESCRIPTION}</NewPortMappingDescription>"
+            "<NewLeaseDuration>0</NewLeaseDuration>")
+
+
+def delete_arguments(external, protocol):
+    return ("<NewRemoteHost></NewRemoteHost>"
+            f"<NewExternalPort>{external}</NewExternalPort>"
+            f"<NewProtocol>{protocol}</NewProtocol>")
+
+
+def control_post(action, arguments, service_type=WAN_IP, path="/ctl/IPConn",
+                 authority=f"{GW}:5000"):
+    envelope = ("<?xml version=\"1.0\"?><s:Envelope\r\n"
+                f"    xmlns:s=\"{SOAP_ENV}\"\r\n"
+                f"    s:encodingStyle=\"{SOAP_ENC}\">\r\n"
+                "  <s:Body>\r\n"
+                f"    <u:{action} xmlns:u=\"{service_type}\">\r\n"
+                f"{arguments}    </u:{action}>\r\n"
+                "  </s:Body>\r\n"
+                "</s:Envelope>\r\n"
+                "\r\n")
+    return (f"POST {path} HTTP/1.1\r\n"
+            f"HOST: {authority}\r\n"
+            f"Content-Length: {len(envelope.encode('latin-1'))}\r\n"
+            "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+            f"SOAPAction: \"{service_type}#{action}\"\r\n"
+            "\r\n" + envelope)
+
+
+def add_post(external, protocol, internal, client=HOST, **kw):
+    return control_post("AddPortMapping", add_arguments(external, protocol, internal, client),
+                        **kw)
+
+
+def delete_post(external, protocol, **kw):
+    return control_post("DeletePortMapping", delete_arguments(external, protocol), **kw)
+
+
+# ------------------------------------------------------------ scenario pieces
+
+def answer_search(*datagrams, after=1):
+    """SSDP plan: datagrams are texts (sent at once) or (delay, text) pairs."""
+    plan = []
+    for d in datagrams:
+        delay, text = d if isinstance(d, tuple) else (0, d)
+        plan.append({"delay": delay, "data": text})
+    return {"after": after, "datagrams": plan}
+
+
+def serve(*answers):
+    """HTTP plan of one port: each answer is a text (sent in one piece, then close) or an
+    answer object as the fake gateway reads it."""
+    return [a if isinstance(a, dict) else {"chunks": [{"data": a}]} for a in answers]
+
+
+def normal_scenario(description=None, control_answers=(), ssdp=None, extra_http=None):
+    """The gateway at 192.168.77.1 answering at once with WANIPConnection and LOCATION
+    http://192.168.77.1:5000/rootDesc.xml; port 5000 serves the description and then the
+    control answers (default: one success answer, repeated)."""
+    if description is None:
+        description = fakegw.description()
+    answers = serve(fakegw.http_answer(description),
+                    *(control_answers or [fakegw.soap_answer()]))
+    http = {"5000": answers}
+    http.update({str(port): a for port, a in (extra_http or {}).items()})
+    return {"ssdp": ssdp or answer_search(fakegw.ssdp_answer()), "http": http}
+
+
+# ------------------------------------------------------------ a run and its outcome
+
+LINE = re.compile(r"^\[\s*(\d+) ms\] (.*?) = (.*)$")
+
+
+class Run:
+    def __init__(self, completed, record):
+        self.returncode = completed.returncode
+        self.stdout = completed.stdout.decode("latin-1")
+        self.stderr = completed.stderr.decode("latin-1")
+        self.lines = []  # (ms, command, answer)
+        for line in self.stdout.splitlines():
+            m = LINE.match(line)
+            if m:
+                self.lines.append((int(m.group(1)), m.group(2), m.group(3)))
+        self.answers = [answer for _, _, answer in self.lines]
+        self.record = record
+
+    def ms(self, index):
+        return self.lines[index][0]
+
+    @property
+    def searches(self):
+        return [d for d in self.record["ssdp"] if d["data"].startswith("M-SEARCH")]
+
+    def connections(self, port=None):
+        return [c for c in self.record["tcp"] if port is None or c["port"] == port]
+
+    def requests(self, port=None):
+        return [c["data"] for c in self.connections(port)]
+
+    def __str__(self):
+        return (f"exit {self.returncode}\n--- stdout\n{self.stdout}--- stderr\n{self.stderr}"
+                f"--- record\n{json.dumps(self.record, indent=1)[:6000]}")
+
+
+class PortlinkGroup(unittest.TestCase):
+    """Base of a group; subclasses may set lan_address and gateway_address."""
+
+    lan_address = None
+    gateway_address = GW
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lan = Lan(lan_address=cls.lan_address, with_isp=False)
+        try:
+            cls.prepare_lan()
+            cls.box = WineBox(cls.lan.lan)
+        except BaseException:
+            cls.lan.delete()
+            raise
+        os.makedirs(WORK, exist_ok=True)
+        cls.work = tempfile.mkdtemp(prefix="fakegw-", dir=WORK)
+        cls.dll = cls.box.windows_path(os.path.join(BIN, "portlink.dll"))
+        cls.runs = 0
+
+    @classmethod
+    def prepare_lan(cls):
+        """Hook for groups that change the lan namespace before Wine starts there."""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.box.close()
+        cls.lan.delete()
+
+    def play(self, scenario, commands, timeout=90, settle=0.3):
+        """Starts the fake gateway with `scenario`, runs vnxhost -v portlink COMMANDS, stops
+        the gateway and returns the Run."""
+        cls = type(self)
+        cls.runs += 1
+        scenario = dict(scenario)
+        scenario.setdefault("address", self.gateway_address)
+        scenario.setdefault("max_seconds", timeout + 30)
+        base = os.path.join(cls.work, f"{self.id().rsplit('.', 1)[-1]}-{cls.runs}")
+        with open(base + ".scenario.json", "w") as f:
+            json.dump(scenario, f)
+        record_path = base + ".record.json"
+        env = dict(os.environ, PYTHONPATH=ROOT)
+        gateway = self.lan.gw.popen([sys.executable, "-m", "testbed.fakegw",
+                                     base + ".scenario.json", record_path],
+                                    env=env, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        try:
+            ready, _, _ = select.select([gateway.stdout], [], [], 20)
+            if not ready or gateway.stdout.readline().strip() != b"ready":
+                self.fail("the fake gateway did not start")
+            completed = self.box.run("vnxhost.exe", ["-v", self.dll, *commands],
+                                     timeout=timeout, stdin=subprocess.DEVNULL)
+            select.select([], [], [], settle)
+        finally:
+            gateway.send_signal(signal.SIGTERM)
+            try:
+                gateway.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                gateway.kill()
+                gateway.wait()
+            gateway.stdout.close()
+        with open(record_path) as f:
+            record = json.load(f)
+        run = Run(completed, record)
+        with open(base + ".run.txt", "w") as f:
+            f.write(str(run))
+        return run
+
+    # ---- assertions shared by the groups
+    def assertSearchBatches(self, run, batches):
+        self.assertEqual([d["data"] for d in run.searches],
+                         [msearch(t) for t in SEARCH_ORDER] * batches, run)
+        for d in run.searches:
+            self.assertEqual(d["source"], [self.lan.host_address, 27655])
+            self.assertEqual(d["destination"], "239.255.255.250")
+
+    def assertAnswers(self, run, answers):
+        """The process ended normally and printed exactly these answers, in order."""
+        self.assertEqual(run.returncode, 0, run)
+        self.assertEqual(run.answers, answers, run)
+
+    def assertNoTraffic(self, run, port=None):
+        self.assertEqual(run.connections(port), [], run)
