@@ -4,8 +4,8 @@ namespaces made here.
 
     sudo python3 bench/portlink_bench.py [--runs N] [--soak CYCLES] [--no-soak]
 
-Each run is a fresh host process under Wine: startSearch until isSearchEnd, one add, one
-remove.  The times come from the host's own clock (its -v answer lines), so Wine's start-up is
+Each run is a fresh host process under Wine: startSearch until isSearchEnd, then two
+add/remove pairs (the first add of a process also looks up the local address).  The times come from the host's own clock (its -v answer lines), so Wine's start-up is
 not counted.  Floors: 1.5 s for a discovery answered at once (1 s before the first receive
 plus 0.5 s before the first HTTP read), 0.5 s per action (the sleep before the first read).
 The soak runs add/remove cycles in one process and prints the host's memory and handle
@@ -38,20 +38,24 @@ def host_lines(result):
 
 
 def one_run(box, dll):
+    """One host process: search, then two add/remove pairs.  The first add of a process also
+    looks up the local address (once per process); the second pair is the action alone."""
     result = box.run("vnxhost.exe", ["-v", dll, "startSearch()", "wait-search(20000)",
                                      "isSearchSucces()", "addNATPortMapping(8080,80,1)",
+                                     "removeNATPortMapping(80,1)", "addNATPortMapping(8080,80,1)",
                                      "removeNATPortMapping(80,1)"], timeout=120)
     lines = host_lines(result)
     answers = [answer for _, _, answer in lines]
-    if result.returncode != 0 or answers != ["true"] * 5:
+    if result.returncode != 0 or answers != ["true"] * 7:
         raise RuntimeError("run failed: %r %r" % (lines, result.stderr[-500:]))
     t = [ms for ms, _, _ in lines]
-    return t[1] - t[0], t[3] - t[2], t[4] - t[3]
+    return {"search": t[1] - t[0], "first add": t[3] - t[2], "first remove": t[4] - t[3],
+            "add": t[5] - t[4], "remove": t[6] - t[5]}
 
 
 def report(name, values, floor):
     median = statistics.median(values)
-    print(f"{name:<10} runs={len(values)} median={median:7.1f} ms  min={min(values):6.0f}"
+    print(f"{name:<12} runs={len(values)} median={median:7.1f} ms  min={min(values):6.0f}"
           f"  max={max(values):6.0f}  floor={floor:6.0f} ms  ratio={median / floor:.3f}",
           flush=True)
     return median / floor
@@ -105,17 +109,17 @@ def main():
         dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
         ok = True
         if not args.no_timing:
-            searches, adds, removes = [], [], []
+            figures = {}
             for run in range(args.runs):
-                search, add, remove = one_run(box, dll)
-                print(f"run {run + 1}: search {search} ms, add {add} ms, remove {remove} ms",
+                times = one_run(box, dll)
+                print(f"run {run + 1}: " + ", ".join(f"{k} {v} ms" for k, v in times.items()),
                       flush=True)
-                searches.append(search)
-                adds.append(add)
-                removes.append(remove)
-            ratios = [report("search", searches, FLOOR_SEARCH_MS),
-                      report("add", adds, FLOOR_ACTION_MS),
-                      report("remove", removes, FLOOR_ACTION_MS)]
+                for key, value in times.items():
+                    figures.setdefault(key, []).append(value)
+            ratios = [report(key, figures[key],
+                             FLOOR_SEARCH_MS if key == "search" else FLOOR_ACTION_MS)
+                      for key in ("search", "first add", "first remove", "add", "remove")]
+            print("(first add: includes the once-per-process lookup of the local address)")
             print("target: every ratio <= 1.05: " +
                   ("met" if max(ratios) <= 1.05 else "NOT met"), flush=True)
         if not args.no_soak:
