@@ -1,0 +1,125 @@
+"""The device description as portlink reads it, one description variant per run: which
+control URL it records (seen by where the SOAP POST goes) or why it finds none; also the
+HOST header, the default port and an empty path in the request lines."""
+import unittest
+
+from testbed import fakegw
+from tests.wine.portlink_fixture import (GW, WAN_IP, PortlinkGroup, add_post, answer_search,
+                                         delete_post, description_get, normal_scenario,
+                                         serve)
+
+ROAD = ["startSearch()", "wait-search(25000)", "isSearchSucces()",
+        "addNATPortMapping(8080,80,1)", "removeNATPortMapping(80,1)"]
+OK = ["true"] * 5
+SERVICE_FOUND_BUT_UNUSABLE = ["true", "true", "true", "false", "false"]
+NO_SERVICE = ["true", "true", "false", "false", "false"]
+
+
+def with_service(control_url=None, **service):
+    return fakegw.description(services=[fakegw.service_xml(WAN_IP, control_url, **service)])
+
+
+class Description(PortlinkGroup):
+
+    def control_answers(self, port):
+        return {port: serve(fakegw.soap_answer())}
+
+    def test_url_base_with_and_without_trailing_slash(self):
+        for base in (f"http://{GW}:5001/", f"http://{GW}:5001"):
+            with self.subTest(base=base):
+                desc = fakegw.description(url_base=base)
+                run = self.play(normal_scenario(desc, extra_http=self.control_answers(5001)),
+                                ROAD)
+                self.assertAnswers(run, OK)
+                self.assertEqual(run.requests(5000), [description_get()])
+                authority = f"{GW}:5001"
+                self.assertEqual(run.requests(5001), [
+                    add_post(80, "TCP", 8080, authority=authority),
+                    delete_post(80, "TCP", authority=authority)])
+
+    def test_absolute_control_url_is_used_unchanged(self):
+        desc = fakegw.description(url_base=f"http://{GW}:5001/", services=[
+            fakegw.service_xml(WAN_IP, f"http://{GW}:5002/abs/ctl?x=1")])
+        run = self.play(normal_scenario(desc, extra_http={**self.control_answers(5001),
+                                                          **self.control_answers(5002)}),
+                        ROAD)
+        self.assertAnswers(run, OK)
+        self.assertNoTraffic(run, 5001)
+        self.assertEqual(run.requests(5002), [
+            add_post(80, "TCP", 8080, path="/abs/ctl?x=1", authority=f"{GW}:5002"),
+            delete_post(80, "TCP", path="/abs/ctl?x=1", authority=f"{GW}:5002")])
+
+    def test_control_urls_without_host_send_nothing(self):
+        # Kept as written, so the search succeeds, but there is no host to post to.
+        for control in ("ctl/IPConn", " /ctl/IPConn", "\r\n/ctl/IPConn"):
+            with self.subTest(control=control):
+                run = self.play(normal_scenario(with_service(control)), ROAD)
+                self.assertAnswers(run, SERVICE_FOUND_BUT_UNUSABLE)
+                self.assertEqual(run.requests(), [description_get()])
+
+    def test_descriptions_without_a_usable_service(self):
+        cases = {
+            "empty controlURL": with_service(""),
+            "blanks around the service type": with_service(
+                "/ctl/IPConn", type_element=f"<serviceType> {WAN_IP} </serviceType>"),
+            "line break before the service type": with_service(
+                "/ctl/IPConn", type_element=f"<serviceType>\r\n{WAN_IP}</serviceType>"),
+            "prefixed serviceType": with_service(
+                "/ctl/IPConn", type_element=f"<u:serviceType>{WAN_IP}</u:serviceType>"),
+            "serviceType with an attribute": with_service(
+                "/ctl/IPConn", type_element=f"<serviceType a=\"1\">{WAN_IP}</serviceType>"),
+            "controlURL before serviceType": with_service("/ctl/IPConn", control_first=True),
+            "service beyond 10240 bytes": fakegw.description(padding=10240),
+            "no </service> after the type": fakegw.description(services=[
+                f"<service><serviceType>{WAN_IP}</serviceType>"
+                "<controlURL>/ctl/IPConn</controlURL>"]).replace("</service>", "</servic>"),
+        }
+        for name, desc in cases.items():
+            with self.subTest(name):
+                run = self.play(normal_scenario(desc), ROAD)
+                self.assertAnswers(run, NO_SERVICE)
+                self.assertEqual(run.requests(), [description_get()])
+
+    def test_long_description_within_the_limit(self):
+        # An answer of exactly 10240 bytes, the whole buffer: read in full and searched.
+        padding = 7
+        while len(fakegw.http_answer(fakegw.description(padding=padding))) < 10240:
+            padding += 1
+        desc = fakegw.description(padding=padding)
+        self.assertEqual(len(fakegw.http_answer(desc)), 10240)
+        run = self.play(normal_scenario(desc), ROAD)
+        self.assertAnswers(run, OK)
+
+    def test_other_service_control_url_is_never_taken(self):
+        # The chosen type's service has no controlURL; the next service's one is not used.
+        services = [f"<service><serviceType>{WAN_IP}</serviceType></service>",
+                    fakegw.service_xml(fakegw.WAN_PPP, "/ctl/PPPConn", name="WANPPPConn")]
+        run = self.play(normal_scenario(fakegw.description(services=services)), ROAD)
+        self.assertAnswers(run, NO_SERVICE)
+
+    def test_default_port_and_bare_host(self):
+        location = f"http://{GW}/rootDesc.xml"
+        scenario = normal_scenario(ssdp=answer_search(fakegw.ssdp_answer(location=location)))
+        scenario["http"] = {"80": scenario["http"]["5000"]}
+        run = self.play(scenario, ROAD)
+        self.assertAnswers(run, OK)
+        self.assertEqual(run.requests(80), [description_get(authority=GW),
+                                            add_post(80, "TCP", 8080, authority=GW),
+                                            delete_post(80, "TCP", authority=GW)])
+
+    def test_empty_paths(self):
+        location = f"http://{GW}:5000"
+        desc = with_service(f"http://{GW}:5001")
+        run = self.play(normal_scenario(desc, ssdp=answer_search(
+            fakegw.ssdp_answer(location=location)), extra_http=self.control_answers(5001)),
+                        ROAD)
+        self.assertAnswers(run, OK)
+        self.assertEqual(run.requests(5000), [description_get(path="")])
+        self.assertTrue(run.requests(5000)[0].startswith("GET  HTTP/1.1\r\n"))
+        self.assertEqual(run.requests(5001), [
+            add_post(80, "TCP", 8080, path="", authority=f"{GW}:5001"),
+            delete_post(80, "TCP", path="", authority=f"{GW}:5001")])
+
+
+if __name__ == "__main__":
+    unittest.main()
