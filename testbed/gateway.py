@@ -6,7 +6,7 @@ with the namespaces.  Probes check real forwarding: a client in the isp namespac
 the gateway's WAN address and a listener in the lan namespace must see it.
 """
 import os
-import socket
+import shutil
 import subprocess
 import tempfile
 import time
@@ -224,6 +224,7 @@ class Gateway:
                 self.process.kill()
                 self.process.wait()
         self._log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 _CLIENT_CONNECT = r"""
