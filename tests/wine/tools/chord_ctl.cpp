@@ -123,7 +123,8 @@ int main(int argc, char **argv) {
             std::printf("failed %lu\n", GetLastError());
             return 1;
         }
-        std::printf("peak %lu current %lu\n", static_cast<unsigned long>(counters.PeakWorkingSetSize),
+        std::printf("peak %lu current %lu\n",
+                    static_cast<unsigned long>(counters.PeakWorkingSetSize),
                     static_cast<unsigned long>(counters.WorkingSetSize));
         return 0;
     }

@@ -26,8 +26,8 @@ bool press(unsigned modifiers, WORD key) {
     static const struct {
         unsigned bit;
         WORD vk;
-    } kModifierKeys[] = {{MOD_CONTROL, VK_CONTROL}, {MOD_SHIFT, VK_SHIFT}, {MOD_ALT, VK_MENU},
-                         {MOD_WIN, VK_LWIN}};
+    } kModifierKeys[] = {
+        {MOD_CONTROL, VK_CONTROL}, {MOD_SHIFT, VK_SHIFT}, {MOD_ALT, VK_MENU}, {MOD_WIN, VK_LWIN}};
     std::vector<INPUT> inputs;
     for (const auto &m : kModifierKeys)
         if (modifiers & m.bit)
