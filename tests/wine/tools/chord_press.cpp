@@ -1,6 +1,7 @@
-// chord_press MODIFIERS KEY COUNT [GAP_MS]: presses a key combination COUNT times with
+// chord_press MODIFIERS KEY COUNT [GAP_MS [DOWNS]]: presses a key combination COUNT times with
 // SendInput (modifier keys down, key down, key up, modifiers up; one SendInput per press),
-// GAP_MS apart (default 100), and prints "sent N" after each press.
+// GAP_MS apart (default 100), and prints "sent N" after each press.  DOWNS > 1 sends that many
+// key-down events before the key-up, as the keyboard's repeat does while a key is held.
 // chord_press MODIFIERS KEY -: the same, one press for every "press" line read from stdin;
 // a "ping" line is answered "pong" without a press (the caller's round-trip baseline).
 // Modifier bits: Alt 1, Control 2, Shift 4, Windows key 8.
@@ -22,7 +23,7 @@ INPUT keyInput(WORD vk, bool up) {
     return in;
 }
 
-bool press(unsigned modifiers, WORD key) {
+bool press(unsigned modifiers, WORD key, int downs = 1) {
     static const struct {
         unsigned bit;
         WORD vk;
@@ -32,7 +33,8 @@ bool press(unsigned modifiers, WORD key) {
     for (const auto &m : kModifierKeys)
         if (modifiers & m.bit)
             inputs.push_back(keyInput(m.vk, false));
-    inputs.push_back(keyInput(key, false));
+    for (int i = 0; i < downs; ++i)
+        inputs.push_back(keyInput(key, false));
     inputs.push_back(keyInput(key, true));
     for (auto it = std::rbegin(kModifierKeys); it != std::rend(kModifierKeys); ++it)
         if (modifiers & it->bit)
@@ -69,8 +71,9 @@ int main(int argc, char **argv) {
     }
     const int count = std::atoi(argv[3]);
     const DWORD gap = argc > 4 ? static_cast<DWORD>(std::atoi(argv[4])) : 100;
+    const int downs = argc > 5 ? std::atoi(argv[5]) : 1;
     for (int i = 1; i <= count; ++i) {
-        if (!press(modifiers, key)) {
+        if (!press(modifiers, key, downs)) {
             std::printf("failed %lu\n", GetLastError());
             return 1;
         }
