@@ -51,7 +51,7 @@ class Concurrency(PortlinkGroup):
         counts = spin_counts(run.answers[1])
         self.assertEqual(set(counts), {"calls", "false", "true"}, run)
         self.assertGreater(counts["false"], 100, run)  # no gateway yet: nothing sent
-        self.assertGreaterEqual(counts["true"], 2, run)
+        self.assertGreaterEqual(counts["true"], 1, run)
         self.assertEqual(run.answers[2:], ["true", "true"])
         # Every delete that went out is whole, with the final service type and control URL.
         self.assertEqual(run.requests(5000),
@@ -73,7 +73,7 @@ class Concurrency(PortlinkGroup):
         self.assertSurvived(run)
         self.assertAnswers(run, ["true", "true", "true", "false"])
         self.assertSearchBatches(run, 5)
-        self.assertTrue(14500 <= run.ms(2) - run.ms(0) <= 17500, run)
+        self.assertTrue(14500 <= run.ms(2) - run.ms(0) <= 18500, run)
 
     def test_unload_during_a_silent_search(self):
         run = self.play({"ssdp": None}, ["startSearch()", "unload", "sleep(3000)"])

@@ -137,8 +137,8 @@ class Discovery(PortlinkGroup):
         self.assertNoTraffic(run, 5001)
         self.assertEqual(run.requests(5000), [description_get()])
         first = run.searches[0]["t"]
-        self.assertTrue(2.5 <= run.searches[3]["t"] - first <= 3.8, run)
-        self.assertTrue(3.7 <= run.connections(5000)[0]["t_connect"] - first <= 6.0, run)
+        self.assertTrue(2.5 <= run.searches[3]["t"] - first <= 4.5, run)
+        self.assertTrue(3.7 <= run.connections(5000)[0]["t_connect"] - first <= 7.0, run)
 
     def test_empty_datagram_ends_the_search(self):
         run = self.play(normal_scenario(ssdp=answer_search("", fakegw.ssdp_answer())),

@@ -49,14 +49,14 @@ class Exchange(PortlinkGroup):
         posts = run.connections(5000)[1:]
         # Complete answers end the exchange at the first read, half a second after the send.
         for i in (0, 1, 2, 3, 5, 6, 7, 8):
-            self.assertTrue(400 <= times[i] <= 1600, (i, times, run))
+            self.assertTrue(400 <= times[i] <= 2500, (i, times, run))
         for i in (1, 2, 3, 6):
-            self.assertLess(posts[i]["t_peer_closed"] - posts[i]["t_request"], 1.3, run)
+            self.assertLess(posts[i]["t_peer_closed"] - posts[i]["t_request"], 2.0, run)
         # Header first, body 1.5 s later: portlink waits for the body, then closes.
         split = posts[4]
-        self.assertTrue(1400 <= times[4] <= 3200, (times, run))
+        self.assertTrue(1400 <= times[4] <= 4000, (times, run))
         self.assertGreaterEqual(split["t_peer_closed"], split["t_answered"])
-        self.assertLess(split["t_peer_closed"] - split["t_answered"], 1.2, run)
+        self.assertLess(split["t_peer_closed"] - split["t_answered"], 2.0, run)
 
     def test_answer_without_length_held_open_takes_the_full_limit(self):
         run = self.play(normal_scenario(control_answers=[answer(
@@ -65,8 +65,8 @@ class Exchange(PortlinkGroup):
         self.assertAnswers(run, ["true"] * 4)
         post = run.connections(5000)[1]
         self.assertEqual(post["data"], add_post(80, "TCP", 8080))
-        self.assertTrue(8500 <= run.ms(3) - run.ms(2) <= 11000, run)
-        self.assertTrue(8.3 <= post["t_peer_closed"] - post["t_request"] <= 10.0, run)
+        self.assertTrue(8500 <= run.ms(3) - run.ms(2) <= 12500, run)
+        self.assertTrue(8.3 <= post["t_peer_closed"] - post["t_request"] <= 11.5, run)
 
     def test_refused_connection(self):
         desc = fakegw.description(url_base=f"http://{GW}:5009/")
@@ -76,7 +76,7 @@ class Exchange(PortlinkGroup):
         # Windows fails every read of a socket whose connect failed, so the loop runs its
         # whole limit; Wine's recv answers 0 there, which ends the loop after one pass.
         taken = run.ms(3) - run.ms(2)
-        self.assertTrue(400 <= taken <= 1600 or 8500 <= taken <= 13000, run)
+        self.assertTrue(400 <= taken <= 2500 or 8500 <= taken <= 13500, run)
 
 
 if __name__ == "__main__":

@@ -19,9 +19,9 @@ class SlowSearches(PortlinkGroup):
         first = run.searches[0]["t"]
         for batch in range(5):
             times = [d["t"] - first for d in run.searches[3 * batch:3 * batch + 3]]
-            self.assertTrue(all(3 * batch - 0.1 <= t <= 3 * batch + 0.8 for t in times),
+            self.assertTrue(all(3 * batch - 0.1 <= t <= 3 * batch + 1.5 for t in times),
                             (batch, times))
-        self.assertTrue(14500 <= run.ms(2) - run.ms(0) <= 17500, run)
+        self.assertTrue(14500 <= run.ms(2) - run.ms(0) <= 18500, run)
         self.assertNoTraffic(run)
 
     def test_description_url_with_a_dns_name(self):
@@ -32,7 +32,7 @@ class SlowSearches(PortlinkGroup):
         self.assertSearchBatches(run, 1)
         self.assertNoTraffic(run)
         # One second to the answer, then reads that keep failing for the time limit.
-        self.assertTrue(9500 <= run.ms(1) - run.ms(0) <= 13000, run)
+        self.assertTrue(9500 <= run.ms(1) - run.ms(0) <= 14000, run)
 
 
 if __name__ == "__main__":
