@@ -22,5 +22,16 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
+# No package may start its service here: a gateway daemon started in the machine's own
+# network namespace would announce itself on the real network.  Tests start their own.
+policy=/usr/sbin/policy-rc.d
+had_policy=no
+[ -e "$policy" ] && had_policy=yes
+if [ "$had_policy" = no ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod +x "$policy"
+  trap 'rm -f "$policy"' EXIT
+fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
+pkill -x miniupnpd 2>/dev/null || true
