@@ -326,19 +326,8 @@ class Gateway:
             left = until - time.monotonic()
             if left <= 0:
                 return True
-            connection.settimeout(min(left, 0.2))
-            try:
-                data = connection.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                data = b""
-            with self.recorder.lock:
-                if not data:
-                    entry["t_peer_closed"] = self.recorder.now()
-                    return False
-                entry["reads"].append({"t": self.recorder.now(), "data": _text(data)})
-                entry["data"] += _text(data)
+            if not self._receive(connection, entry, min(left, 0.2)):
+                return False
         return False
 
     def _serve(self, connection, entry, answer):
@@ -375,8 +364,11 @@ class Gateway:
 
     def _read_some(self, connection, entry, deadline):
         """One read of the request, waiting at most until deadline; False on close."""
-        left = max(0.01, min(deadline - time.monotonic(), 0.2))
-        connection.settimeout(left)
+        return self._receive(connection, entry, max(0.01, min(deadline - time.monotonic(), 0.2)))
+
+    def _receive(self, connection, entry, timeout):
+        """One read of at most `timeout` seconds, recorded; False when the peer closed."""
+        connection.settimeout(timeout)
         try:
             data = connection.recv(65536)
         except socket.timeout:
