@@ -1,0 +1,10 @@
+# Everything that differs between the PE32 (x86) and PE32+ (x86-64) builds of the same
+# sources; no other file of the tree asks which flavour it is built for.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(DLLTOOL_MACHINE i386)
+  # MSVC's name of CPortlink::operator=(const CPortlink &) for x86 (__thiscall).
+  set(CPORTLINK_ASSIGN_MSVC "??4CPortlink@@QAEAAV0@ABV0@@Z")
+else()
+  set(DLLTOOL_MACHINE i386:x86-64)
+  set(CPORTLINK_ASSIGN_MSVC "??4CPortlink@@QEAAAEAV0@AEBV0@@Z")
+endif()
