@@ -6,16 +6,15 @@ Both are started by box_spawn inside one Wine prefix (in a loopback-only namespa
 stand-in's entry returns at once, so the time to the child's end is the time to the entry
 plus the same process exit for both.  Prints median and mean per program and their ratio.
 
-    WIN32_BIN_DIR=build/win32/bin PYTHONPATH=. python3 bench/boundstart_bench.py [RUNS]
+    PYTHONPATH=. python3 bench/boundstart_bench.py [RUNS]      (WINE_FLAVOUR=win64 for PE32+)
 """
 import os
 import re
 import shutil
 import statistics
 import sys
-import tempfile
 
-from testbed import netns, winebox
+from testbed import netns, winebox, workspace
 
 PRIVATE_PARTS = ("Verimon Tessel", "Versions", "1.0", "Verimon Tessel.dll")
 ELAPSED = re.compile(r"^exit=0 elapsed_us=(\d+)\r?$", re.M)
@@ -35,7 +34,7 @@ def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 30
     ns = netns.Namespace("bsb")
     box = winebox.WineBox(ns)
-    folder = tempfile.mkdtemp(prefix="boundstart-bench-", dir=winebox.WORK)
+    folder = workspace.work_dir("boundstart-bench")
     try:
         exe = os.path.join(folder, "Boundstart.exe")
         shutil.copyfile(os.path.join(winebox.BIN, "Boundstart.exe"), exe)

@@ -10,7 +10,7 @@
   (chord_ctl mem), and VmHWM of the Wine process from /proc (the Linux view, Wine's own
   mappings included), both after the presses.
 
-    WIN32_BIN_DIR=build/win32/bin PYTHONPATH=. python3 bench/chordwatch_bench.py [RUNS] [PRESSES]
+    PYTHONPATH=. python3 bench/chordwatch_bench.py [RUNS] [PRESSES]   (WINE_FLAVOUR=win64 for PE32+)
 """
 import statistics
 import subprocess

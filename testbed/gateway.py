@@ -5,17 +5,12 @@ daemon runs in the foreground with its own config and pid file, and everything i
 with the namespaces.  Probes check real forwarding: a client in the isp namespace sends to
 the gateway's WAN address and a listener in the lan namespace must see it.
 """
-import os
 import shutil
 import subprocess
-import tempfile
 import time
 import uuid
 
-from . import netns
-
-WORK = os.environ.get("TESTBED_WORK", os.path.join(
-    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "testbed"))
+from . import netns, workspace
 
 HTTP_PORT = 5000
 
@@ -119,11 +114,10 @@ class Gateway:
         if lan.isp is None:
             raise ValueError("the gateway needs a WAN side")
         self.lan = lan
-        os.makedirs(WORK, exist_ok=True)
-        self.dir = tempfile.mkdtemp(prefix="gateway-", dir=WORK)
-        self.config = os.path.join(self.dir, "miniupnpd.conf")
-        self.pidfile = os.path.join(self.dir, "miniupnpd.pid")
-        self.log_path = os.path.join(self.dir, "miniupnpd.log")
+        self.dir = workspace.work_dir("gateway")
+        self.config = f"{self.dir}/miniupnpd.conf"
+        self.pidfile = f"{self.dir}/miniupnpd.pid"
+        self.log_path = f"{self.dir}/miniupnpd.log"
         lan.gw.run(["nft", "-f", "-"], input=_NFT_TABLES)
         if not all_searches:
             lan.gw.run(["nft", "-f", "-"], input=_NFT_ONLY_WANIP_SEARCH)

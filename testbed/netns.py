@@ -1,13 +1,16 @@
 """Network namespaces made and removed by the test run itself.
 
 Nothing here ever touches an interface of the root namespace: every link is a veth pair
-created directly inside namespaces of ours, and every namespace is deleted on exit.
+created directly inside namespaces of ours, and every namespace is deleted on exit (or, when
+the run is killed, by the next run: see workspace.py).
 """
 import atexit
 import itertools
 import os
 import signal
 import subprocess
+
+from . import workspace
 
 _counter = itertools.count()
 _live = []
@@ -41,7 +44,8 @@ class Namespace:
     """One network namespace with loopback up; deleted by delete() or at exit."""
 
     def __init__(self, role):
-        self.name = f"pl{os.getpid()}x{next(_counter)}{role}"[:15]
+        workspace.sweep()
+        self.name = f"{workspace.TAG}x{next(_counter)}{role}"[:15]
         _ip("netns", "add", self.name)
         _live.append(self)
         self.run(["ip", "link", "set", "lo", "up"])
@@ -62,15 +66,7 @@ class Namespace:
     def delete(self):
         if self in _live:
             _live.remove(self)
-        # Processes still inside keep the namespace alive; end them first.
-        pids = subprocess.run(["ip", "netns", "pids", self.name], capture_output=True,
-                              text=True).stdout.split()
-        for pid in pids:
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except (ProcessLookupError, ValueError):
-                pass
-        _ip("netns", "del", self.name, check=False)
+        workspace.remove_namespace(self.name)
 
 
 def link(a, a_addr, b, b_addr):

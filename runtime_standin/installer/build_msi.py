@@ -30,8 +30,10 @@ def product_code():
     return "{" + match.group(1) + "}"
 
 
-def build_msi(library, work_dir):
-    """Writes work_dir/verimon_tessel_runtime.msi holding `library`; returns its path."""
+def build_msi(library, work_dir, arch="x86"):
+    """Writes work_dir/verimon_tessel_runtime.msi holding `library` for Windows Installer's
+    architecture `arch` ("x86" or "x64"); returns its path.  Both install the runtime below
+    "Program Files" of a prefix of their own architecture."""
     os.makedirs(work_dir, exist_ok=True)
     # wixl takes file sources relative to the folder it runs in.
     with open(os.path.join(work_dir, "runtime.key"), "w", encoding="ascii") as f:
@@ -41,10 +43,13 @@ def build_msi(library, work_dir):
         source = f.read()
     source = (source.replace("@COMPONENT_CODE@", component_code().strip("{}"))
               .replace("@KEY_FILE@", "runtime.key")
-              .replace("@LIBRARY@", "Verimon Tessel.dll"))
+              .replace("@LIBRARY@", "Verimon Tessel.dll")
+              .replace("@PROGRAM_FILES@", "ProgramFiles64Folder" if arch == "x64"
+                       else "ProgramFilesFolder"))
     wxs = os.path.join(work_dir, "verimon_tessel_runtime.wxs")
     with open(wxs, "w", encoding="utf-8") as f:
         f.write(source)
     msi = os.path.join(work_dir, "verimon_tessel_runtime.msi")
-    subprocess.run(["wixl", "-o", msi, wxs], check=True, capture_output=True, cwd=work_dir)
+    subprocess.run(["wixl", "-a", arch, "-o", msi, wxs], check=True, capture_output=True,
+                   cwd=work_dir)
     return msi

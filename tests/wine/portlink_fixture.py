@@ -10,15 +10,15 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import unittest
 
-from testbed import fakegw
+from testbed import fakegw, workspace
 from testbed.netns import Lan
-from testbed.winebox import BIN, WORK, WineBox
+from testbed.winebox import BIN, WineBox
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 GW = "192.168.77.1"
@@ -173,8 +173,7 @@ class PortlinkGroup(unittest.TestCase):
         except BaseException:
             cls.lan.delete()
             raise
-        os.makedirs(WORK, exist_ok=True)
-        cls.work = tempfile.mkdtemp(prefix="fakegw-", dir=WORK)
+        cls.work = workspace.work_dir("fakegw")
         cls.dll = cls.box.windows_path(os.path.join(BIN, "portlink.dll"))
         cls.runs = 0
 
@@ -186,6 +185,7 @@ class PortlinkGroup(unittest.TestCase):
     def tearDownClass(cls):
         cls.box.close()
         cls.lan.delete()
+        shutil.rmtree(cls.work, ignore_errors=True)
 
     def play(self, scenario, commands, timeout=90, settle=0.3):
         """Starts the fake gateway with `scenario`, runs vnxhost -v portlink COMMANDS, stops

@@ -9,14 +9,13 @@ the exit code tells the outcome (the box itself is tested in test_boundstart_war
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 import uuid
 
-from testbed import netns, winebox
+from testbed import netns, winebox, workspace
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "runtime_standin", "installer"))
@@ -53,12 +52,11 @@ def setUpModule():
     global NS, BOX, WORK, SHORT, INSTALLED_UNIX
     NS = netns.Namespace("bsl")
     BOX = winebox.WineBox(NS)
-    WORK = tempfile.mkdtemp(prefix="boundstart-launch-", dir=winebox.WORK)
+    WORK = workspace.work_dir("boundstart-launch")
     # Short root for the path-limit layouts, whatever the length of the work folder.
-    SHORT = tempfile.mkdtemp(prefix="bsl", dir="/tmp")
-    msi = build_msi.build_msi(STANDIN, os.path.join(WORK, "msi"))
-    subprocess.run(NS.command(["wine", "msiexec", "/i", msi, "/qn"]), env=BOX.env(),
-                   check=True, capture_output=True, timeout=180)
+    SHORT = workspace.work_dir("bsl", parent=tempfile.gettempdir())
+    msi = build_msi.build_msi(STANDIN, os.path.join(WORK, "msi"), BOX.flavour.msi_arch)
+    BOX.wine(["msiexec", "/i", msi, "/qn"], check=True, capture_output=True)
     INSTALLED_UNIX = os.path.join(BOX.prefix, "drive_c", "Program Files", "Verimon Tessel",
                                   "Versions", "1.0", "Verimon Tessel.dll")
     deadline = time.monotonic() + 60
@@ -238,8 +236,8 @@ class InstalledComponentTest(LaunchTestBase):
     def reg_value(self, data):
         key = COMPONENTS_KEY + "\\" + squashed(build_msi.component_code())
         product = squashed(build_msi.product_code())
-        subprocess.run(NS.command(["wine", "reg", "add", key, "/v", product, "/d", data, "/f"]),
-                       env=BOX.env(), check=True, capture_output=True, timeout=60)
+        BOX.wine(["reg", "add", key, "/v", product, "/d", data, "/f"], check=True,
+                 capture_output=True, timeout=60)
 
     def test_installed_component_without_library_gives_4(self):
         exe = self.launcher_in(self.folder("missing"))

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from testbed import netns, winebox
+from testbed import netns, winebox, workspace
 
 BIN = winebox.BIN
 LAUNCHER = os.path.join(BIN, "Boundstart.exe")
@@ -118,7 +118,7 @@ def setUpModule():
     NS = netns.Namespace("bsw")
     XVFB, DISPLAY = start_xvfb(NS)
     BOX = winebox.WineBox(NS, {"DISPLAY": DISPLAY})
-    WORK = tempfile.mkdtemp(prefix="boundstart-warning-", dir=winebox.WORK)
+    WORK = workspace.work_dir("boundstart-warning")
     os.makedirs(ARTIFACTS, exist_ok=True)
 
 
