@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Windows deliverables (build/win32/bin) and the native tests (build/native).
+# Builds both flavours of the Windows programs (build/win32/bin: PE32 for x86, the product;
+# build/win64/bin: PE32+ for x86-64) and the native tests (build/native).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j "$jobs"
-cmake --preset native >/dev/null
-cmake --build --preset native -j "$jobs"
+for preset in win32 win64 native; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done

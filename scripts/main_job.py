@@ -14,7 +14,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from testbed import gateway, winebox  # noqa: E402
+from testbed import flavours, gateway, winebox  # noqa: E402
 
 LAN_PORT = 8080
 WAN_PORT = 80
@@ -35,6 +35,11 @@ def main():
             failures.append(text)
         return condition
 
+    flavour = winebox.FLAVOUR
+    why = ("chosen by WINE_FLAVOUR" if os.environ.get("WINE_FLAVOUR")
+           else flavours.choose()[1] or "the product; this host runs both flavours")
+    step(f"flavour {flavour.name} ({flavour.description}, {winebox.BIN}) under "
+         f"{flavour.loader}: {why}")
     step("creating the sandboxed LAN (lan 192.168.77.20 -- gw 192.168.77.1/100.200.0.2 -- isp "
          "100.200.0.1) with miniupnpd in gw")
     lan = gateway.GatewayLan()
@@ -108,7 +113,8 @@ def main():
     if failures:
         step(f"main job FAILED ({len(failures)} step(s))")
         return 1
-    step("main job done: gateway found, port mapped, proven from the WAN side, removed")
+    step(f"main job done ({flavour.name} flavour): gateway found, port mapped, proven from the "
+         "WAN side, removed")
     return 0
 
 
