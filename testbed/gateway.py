@@ -1,8 +1,11 @@
 """A real Internet gateway for the tests: miniupnpd inside the gw namespace of a netns.Lan.
 
-The gateway's nftables tables are made here (the packaged init script is unusable), the
-daemon runs in the foreground with its own config and pid file, and everything is removed
-with the namespaces.  Probes check real forwarding: a client in the isp namespace sends to
+The gateway is the daemon as it ships: it answers every search it hears (the WANPPPConnection
+one too, although it offers no such service) and describes itself as an IGDv2 device whose
+connection service is WANIPConnection:2.  igd_v1=True gives the IGDv1 view of the same daemon
+(force_igd_desc_v1), whose description names version 1 of every service.  Its nftables tables
+are made here (the packaged init script is unusable), the daemon runs in the foreground with
+its own config and pid file, and everything is removed with the namespaces.  Probes check real forwarding: a client in the isp namespace sends to
 the gateway's WAN address and a listener in the lan namespace must see it.
 """
 import shutil
@@ -32,25 +35,6 @@ table inet nat {
     chain postrouting {
         type nat hook postrouting priority srcnat; policy accept;
         jump postrouting_miniupnpd
-    }
-}
-"""
-
-# The extension sends three searches back to back and decides on the first answer alone.
-# miniupnpd answers all three: WANPPPConnection too, although it offers no such service (for
-# control points that insist on it), and its answers to back-to-back searches do not always
-# arrive in the order asked (the InternetGatewayDevice answer came first in 2 of 40 tries).
-# Either answer first makes the extension fail, faithfully.  So by default the test bed's
-# gateway hears only the WANIPConnection search, like a gateway that answers one service: in
-# the extension's fixed M-SEARCH format the ST value starts 82 bytes into the UDP payload, so
-# "WANPPPConnection" at byte 111 and "device:InternetG" at byte 103 (bit offsets counted
-# from the UDP header) mark the two searches that are dropped.
-_NFT_ONLY_WANIP_SEARCH = """
-table inet testbed_ssdp {
-    chain input {
-        type filter hook input priority -10; policy accept;
-        udp dport 1900 @th,952,128 0x57414e505050436f6e6e656374696f6e drop
-        udp dport 1900 @th,888,128 0x6465766963653a496e7465726e657447 drop
     }
 }
 """
@@ -110,7 +94,7 @@ except OSError as error:
 class Gateway:
     """miniupnpd serving the LAN side of `lan` (a netns.Lan with an isp namespace)."""
 
-    def __init__(self, lan, extra_rules=(), all_searches=False):
+    def __init__(self, lan, extra_rules=(), igd_v1=False):
         if lan.isp is None:
             raise ValueError("the gateway needs a WAN side")
         self.lan = lan
@@ -119,8 +103,6 @@ class Gateway:
         self.pidfile = f"{self.dir}/miniupnpd.pid"
         self.log_path = f"{self.dir}/miniupnpd.log"
         lan.gw.run(["nft", "-f", "-"], input=_NFT_TABLES)
-        if not all_searches:
-            lan.gw.run(["nft", "-f", "-"], input=_NFT_ONLY_WANIP_SEARCH)
         rules = list(extra_rules) + ["allow 1-65535 192.168.77.0/24 1-65535",
                                      "deny 0-65535 0.0.0.0/0 0-65535"]
         with open(self.config, "w") as f:
@@ -132,9 +114,7 @@ class Gateway:
                 "enable_upnp=yes",
                 "secure_mode=yes",
                 "system_uptime=yes",
-                # The extension asks for version 1 of the services; an IGD:2 description
-                # names WANIPConnection:2, which it would never match.
-                "force_igd_desc_v1=yes",
+                *(["force_igd_desc_v1=yes"] if igd_v1 else []),
                 "notify_interval=60",
                 f"uuid={uuid.uuid4()}",
                 "upnp_table_name=filter",
@@ -234,10 +214,10 @@ except OSError:
 class GatewayLan:
     """A fresh netns.Lan with miniupnpd running in its gateway; close() removes both."""
 
-    def __init__(self, extra_rules=(), all_searches=False):
+    def __init__(self, extra_rules=(), igd_v1=False):
         self.net = netns.Lan()
         try:
-            self.gateway = Gateway(self.net, extra_rules, all_searches)
+            self.gateway = Gateway(self.net, extra_rules, igd_v1)
         except Exception:
             self.net.delete()
             raise

@@ -1,6 +1,7 @@
 """Shared cases of the real-gateway groups: portlink under Wine, through the runtime's host
 program, against miniupnpd in the gw namespace of a fresh LAN.  A group class mixes this in
-with unittest.TestCase and sets KIND ("tcp"/"udp") and SELECTOR."""
+with unittest.TestCase and sets KIND ("tcp"/"udp") and SELECTOR, and IGD_V1 for the IGDv1
+view of the gateway (by default it describes itself as it ships, IGDv2)."""
 import os
 
 from testbed import gateway, netns, winebox
@@ -13,13 +14,14 @@ DENIED_WAN_PORT = 22
 class MappingFlow:
     KIND = "tcp"
     SELECTOR = 1
+    IGD_V1 = False
 
     @classmethod
     def setUpClass(cls):
         # The gateway refuses one external port, so that a mapping it will not make is
         # answered with a UPnP fault.
         cls.lan = gateway.GatewayLan(
-            extra_rules=[f"deny {DENIED_WAN_PORT} 192.168.77.0/24 1-65535"])
+            extra_rules=[f"deny {DENIED_WAN_PORT} 192.168.77.0/24 1-65535"], igd_v1=cls.IGD_V1)
         cls.gateway = cls.lan.gateway
         try:
             cls.box = winebox.WineBox(cls.lan.net.lan)
