@@ -8,6 +8,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <cstdint>
 #include <utility>
 
 #include "launcher_paths.h"
@@ -55,18 +56,21 @@ template <typename Fn> Fn ExportedFunction(HMODULE module, LPCSTR name) {
 class HeapText {
   public:
     HeapText() = default;
-    explicit HeapText(size_t chars, DWORD flags = 0)
-        : text_(
-              static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), flags, chars * sizeof(wchar_t)))) {
+    // A size whose byte count does not fit in size_t fails like an allocation: no buffer.
+    explicit HeapText(size_t chars, DWORD flags = 0) {
+        if (chars <= SIZE_MAX / sizeof(wchar_t)) {
+            text_ =
+                static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), flags, chars * sizeof(wchar_t)));
+        }
     }
     ~HeapText() { reset(); }
     HeapText(const HeapText &) = delete;
     HeapText &operator=(const HeapText &) = delete;
+    HeapText(HeapText &&other) noexcept : text_(std::exchange(other.text_, nullptr)) {}
     HeapText &operator=(HeapText &&other) noexcept {
         if (this != &other) {
             reset();
-            text_ = other.text_;
-            other.text_ = nullptr;
+            text_ = std::exchange(other.text_, nullptr);
         }
         return *this;
     }
@@ -86,7 +90,9 @@ class HeapText {
 // The argument vector of CommandLineToArgvW, released with LocalFree.
 class ArgumentWords {
   public:
-    ArgumentWords() : words_(CommandLineToArgvW(GetCommandLineW(), &count_)) {}
+    // Called in the body, once every member is initialised, so that what the call writes to
+    // count_ stays whatever order the members are declared in.
+    ArgumentWords() { words_ = CommandLineToArgvW(GetCommandLineW(), &count_); }
     ~ArgumentWords() {
         if (words_ != nullptr) {
             LocalFree(words_);
@@ -99,7 +105,7 @@ class ArgumentWords {
 
   private:
     int count_ = 0;
-    LPWSTR *words_;
+    LPWSTR *words_ = nullptr;
 };
 
 // Whether the command line asks for "-runtime <dir>" (second word, or fourth of five).  The
@@ -174,6 +180,11 @@ int GetInstalledRuntimeDir(size_t reserve, HeapText &dir) {
     DWORD count = 0;
     if (!AcceptedInstallState(locate(kComponentCode, nullptr, &count))) {
         return 0;
+    }
+    // The key path, its terminator and the reserve must fit the second call's 32-bit count;
+    // a larger size counts as a buffer that cannot be allocated.
+    if (reserve > MAXDWORD - 1 || count > MAXDWORD - 1 - reserve) {
+        return kOutOfMemory;
     }
     const size_t capacity = static_cast<size_t>(count) + 1 + reserve;
     // Zero-filled, so that whatever the second call leaves unwritten reads as the end of
@@ -250,6 +261,7 @@ size_t PickMissingRuntimeMessage() {
     if (code != kFound) {
         const MissingRuntimeMessage &message = missingRuntimeMessages[PickMissingRuntimeMessage()];
         // char16_t and wchar_t are both UTF-16 code units on Windows.
+        static_assert(sizeof(wchar_t) == 2, "the warning texts reach the box as wchar_t");
         MessageBoxExW(nullptr, reinterpret_cast<const wchar_t *>(message.messageText), kCaption,
                       MB_OK | MB_ICONEXCLAMATION, 0);
         ExitProcess(static_cast<UINT>(code));
