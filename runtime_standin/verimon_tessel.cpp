@@ -31,36 +31,31 @@ class LiveObjects {
   public:
     // False when the set cannot grow.
     bool add(const Value *value) {
-        const Guard guard(lock_);
+        bool added = true;
+        AcquireSRWLockExclusive(&lock_);
         try {
             objects_.insert(value);
-            return true;
         } catch (const std::bad_alloc &) {
-            return false;
+            added = false;
         }
+        ReleaseSRWLockExclusive(&lock_);
+        return added;
     }
     bool contains(const Value *value) {
-        const Guard guard(lock_);
-        return objects_.count(value) != 0;
+        AcquireSRWLockShared(&lock_);
+        const bool found = objects_.count(value) != 0;
+        ReleaseSRWLockShared(&lock_);
+        return found;
     }
     // False when the value was not live.
     bool remove(const Value *value) {
-        const Guard guard(lock_);
-        return objects_.erase(value) != 0;
+        AcquireSRWLockExclusive(&lock_);
+        const bool removed = objects_.erase(value) != 0;
+        ReleaseSRWLockExclusive(&lock_);
+        return removed;
     }
 
   private:
-    class Guard {
-      public:
-        explicit Guard(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-        ~Guard() { ReleaseSRWLockExclusive(&lock_); }
-        Guard(const Guard &) = delete;
-        Guard &operator=(const Guard &) = delete;
-
-      private:
-        SRWLOCK &lock_;
-    };
-
     SRWLOCK lock_ = SRWLOCK_INIT;
     std::unordered_set<const Value *> objects_;
 };
