@@ -8,6 +8,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <cstdint>
 #include <utility>
 
 #include "launcher_paths.h"
@@ -27,6 +28,10 @@ namespace {
 // The runtime's entry: launcher instance, runtime module; its result is our exit code.
 using RuntimeEntry = int(__cdecl *)(HINSTANCE launcher, HMODULE runtime);
 using SetDllDirectoryFn = BOOL(WINAPI *)(LPCSTR);
+// Windows Installer's component-location call: component code, path buffer (or none) and
+// in/out character count; returns the component's install state.
+using LocateComponentFn = INSTALLSTATE(WINAPI *)(LPCWSTR, LPWSTR, LPDWORD);
+constexpr WORD kLocateComponentOrdinal = 90;
 
 constexpr wchar_t kPrivateCopySuffix[] = L"\\Verimon Tessel\\Versions\\1.0\\Verimon Tessel.dll";
 constexpr wchar_t kInstalledSuffix[] = L"\\Versions\\1.0\\Verimon Tessel.dll";
@@ -39,22 +44,33 @@ constexpr int kNotInstalled = 3;
 constexpr int kFailed = 4;
 constexpr int kOutOfMemory = -3;
 
+// The export `name` of `module` (a name, or an ordinal given by MAKEINTRESOURCEA) as a
+// function of type Fn; null when the module does not export it.
+template <typename Fn> Fn ExportedFunction(HMODULE module, LPCSTR name) {
+    const FARPROC proc = GetProcAddress(module, name);
+    // Through void (*)(), the function pointer type that converts to any other unwarned.
+    return proc == nullptr ? nullptr : reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
 // A wide-character buffer from the process heap, freed when its owner lets go of it.
 class HeapText {
   public:
     HeapText() = default;
-    explicit HeapText(size_t chars, DWORD flags = 0)
-        : text_(
-              static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), flags, chars * sizeof(wchar_t)))) {
+    // A size whose byte count does not fit in size_t fails like an allocation: no buffer.
+    explicit HeapText(size_t chars, DWORD flags = 0) {
+        if (chars <= SIZE_MAX / sizeof(wchar_t)) {
+            text_ =
+                static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), flags, chars * sizeof(wchar_t)));
+        }
     }
     ~HeapText() { reset(); }
     HeapText(const HeapText &) = delete;
     HeapText &operator=(const HeapText &) = delete;
+    HeapText(HeapText &&other) noexcept : text_(std::exchange(other.text_, nullptr)) {}
     HeapText &operator=(HeapText &&other) noexcept {
         if (this != &other) {
             reset();
-            text_ = other.text_;
-            other.text_ = nullptr;
+            text_ = std::exchange(other.text_, nullptr);
         }
         return *this;
     }
@@ -74,7 +90,9 @@ class HeapText {
 // The argument vector of CommandLineToArgvW, released with LocalFree.
 class ArgumentWords {
   public:
-    ArgumentWords() : words_(CommandLineToArgvW(GetCommandLineW(), &count_)) {}
+    // Called in the body, once every member is initialised, so that what the call writes to
+    // count_ stays whatever order the members are declared in.
+    ArgumentWords() { words_ = CommandLineToArgvW(GetCommandLineW(), &count_); }
     ~ArgumentWords() {
         if (words_ != nullptr) {
             LocalFree(words_);
@@ -87,7 +105,7 @@ class ArgumentWords {
 
   private:
     int count_ = 0;
-    LPWSTR *words_;
+    LPWSTR *words_ = nullptr;
 };
 
 // Whether the command line asks for "-runtime <dir>" (second word, or fourth of five).  The
@@ -117,17 +135,56 @@ bool GetPathBesideLauncher(wchar_t *path) {
                                sizeof(kPrivateCopySuffix) / sizeof(wchar_t) - 1);
 }
 
+// msi.dll from the system folder, loaded only for as long as Windows Installer is asked.  It
+// is neither imported nor looked for on the library search path: msi.dll is not one of the
+// system's known libraries, so the search would start in the launcher's own folder, and a
+// file of that name there would run inside the launcher.
+class InstallerLibrary {
+  public:
+    InstallerLibrary() {
+        module_ = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (module_ != nullptr) {
+            locate_ = ExportedFunction<LocateComponentFn>(
+                module_, MAKEINTRESOURCEA(kLocateComponentOrdinal));
+        }
+    }
+    ~InstallerLibrary() {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    InstallerLibrary(const InstallerLibrary &) = delete;
+    InstallerLibrary &operator=(const InstallerLibrary &) = delete;
+    // The component-location call; null when msi.dll or the call is missing.
+    LocateComponentFn locate() const { return locate_; }
+
+  private:
+    HMODULE module_ = nullptr;
+    LocateComponentFn locate_ = nullptr;
+};
+
 bool AcceptedInstallState(INSTALLSTATE state) {
     return state == INSTALLSTATE_LOCAL || state == INSTALLSTATE_ABSENT;
 }
 
 // The folder of the installed runtime's key file, in a buffer with `reserve` characters to
 // spare for the library's relative path; `dir` stays empty when Windows Installer knows no
-// usable installation.  Returns 0, or kOutOfMemory when the buffer cannot be allocated.
+// usable installation, or cannot be asked.  Returns 0, or kOutOfMemory when the buffer
+// cannot be allocated.
 int GetInstalledRuntimeDir(size_t reserve, HeapText &dir) {
-    DWORD count = 0;
-    if (!AcceptedInstallState(MsiLocateComponentW(kComponentCode, nullptr, &count))) {
+    const InstallerLibrary installer;
+    const LocateComponentFn locate = installer.locate();
+    if (locate == nullptr) {
         return 0;
+    }
+    DWORD count = 0;
+    if (!AcceptedInstallState(locate(kComponentCode, nullptr, &count))) {
+        return 0;
+    }
+    // The key path, its terminator and the reserve must fit the second call's 32-bit count;
+    // a larger size counts as a buffer that cannot be allocated.
+    if (reserve > MAXDWORD - 1 || count > MAXDWORD - 1 - reserve) {
+        return kOutOfMemory;
     }
     const size_t capacity = static_cast<size_t>(count) + 1 + reserve;
     // Zero-filled, so that whatever the second call leaves unwritten reads as the end of
@@ -137,8 +194,7 @@ int GetInstalledRuntimeDir(size_t reserve, HeapText &dir) {
         return kOutOfMemory;
     }
     count = static_cast<DWORD>(capacity);
-    if (!AcceptedInstallState(MsiLocateComponentW(kComponentCode, buffer.get(), &count)) ||
-        count >= capacity) {
+    if (!AcceptedInstallState(locate(kComponentCode, buffer.get(), &count)) || count >= capacity) {
         return 0;
     }
     PathRemoveFileSpecW(buffer.get());
@@ -180,12 +236,8 @@ int FindRuntime(RuntimeEntry &entry, HMODULE &runtime) {
     }
     path.reset();
     // The library stays loaded on every path from here on.
-    const FARPROC proc = GetProcAddress(runtime, "Boundstart");
-    if (proc == nullptr) {
-        return kFailed;
-    }
-    entry = reinterpret_cast<RuntimeEntry>(reinterpret_cast<void (*)()>(proc));
-    return kFound;
+    entry = ExportedFunction<RuntimeEntry>(runtime, "Boundstart");
+    return entry != nullptr ? kFound : kFailed;
 }
 
 size_t PickMissingRuntimeMessage() {
@@ -196,8 +248,9 @@ size_t PickMissingRuntimeMessage() {
     // Take the current directory out of the library search order, where the system has it.
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel != nullptr) {
-        if (const FARPROC proc = GetProcAddress(kernel, "SetDllDirectoryA")) {
-            reinterpret_cast<SetDllDirectoryFn>(reinterpret_cast<void (*)()>(proc))("");
+        if (const auto setDllDirectory =
+                ExportedFunction<SetDllDirectoryFn>(kernel, "SetDllDirectoryA")) {
+            setDllDirectory("");
         }
     }
     static_cast<void>(CommandLineNamesRuntimeDir());
@@ -208,6 +261,7 @@ size_t PickMissingRuntimeMessage() {
     if (code != kFound) {
         const MissingRuntimeMessage &message = missingRuntimeMessages[PickMissingRuntimeMessage()];
         // char16_t and wchar_t are both UTF-16 code units on Windows.
+        static_assert(sizeof(wchar_t) == 2, "the warning texts reach the box as wchar_t");
         MessageBoxExW(nullptr, reinterpret_cast<const wchar_t *>(message.messageText), kCaption,
                       MB_OK | MB_ICONEXCLAMATION, 0);
         ExitProcess(static_cast<UINT>(code));

@@ -12,5 +12,8 @@ VNX_RUNTIME_API VnxResult __cdecl VnxNewObjectFromInt32(int32_t value, VnxObject
 // capacity-1 bytes are copied to text (NUL-terminated) and *number receives the full length.
 VNX_RUNTIME_API int32_t __cdecl VnxDescribeObject(VnxObject object, int32_t *number, char *text,
                                                   uint32_t capacity);
+// Releases a live object.  A handle that is not one (released already, or never made) is
+// refused with VNX_NOT_LIVE and its memory is not touched.
 VNX_RUNTIME_API VnxResult __cdecl VnxReleaseObject(VnxObject object);
+constexpr VnxResult VNX_NOT_LIVE = 4;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "runtime_interface.h"
 #include "standin_objects.h"
@@ -16,18 +17,55 @@ constexpr VnxResult kOk = 0;
 constexpr VnxResult kWrongKind = 1;
 constexpr VnxResult kNullHandle = 2;
 constexpr VnxResult kNoMemory = 3;
-constexpr uint32_t kMagic = 0x564e5856; // marks live objects
 
 struct Value {
-    uint32_t magic = kMagic;
     VnxKind kind = VNX_KIND_INVALID;
     int32_t number = 0;
     std::string text;
 };
 
+// Every object made and not yet released.  A handle is looked up here before its memory is
+// read, so that a released handle (or one that was never made) is refused without touching
+// freed memory.  The lock keeps the set whole when calls come from several threads.
+class LiveObjects {
+  public:
+    // False when the set cannot grow.
+    bool add(const Value *value) {
+        bool added = true;
+        AcquireSRWLockExclusive(&lock_);
+        try {
+            objects_.insert(value);
+        } catch (const std::bad_alloc &) {
+            added = false;
+        }
+        ReleaseSRWLockExclusive(&lock_);
+        return added;
+    }
+    bool contains(const Value *value) {
+        AcquireSRWLockShared(&lock_);
+        const bool found = objects_.count(value) != 0;
+        ReleaseSRWLockShared(&lock_);
+        return found;
+    }
+    // False when the value was not live.
+    bool remove(const Value *value) {
+        AcquireSRWLockExclusive(&lock_);
+        const bool removed = objects_.erase(value) != 0;
+        ReleaseSRWLockExclusive(&lock_);
+        return removed;
+    }
+
+  private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::unordered_set<const Value *> objects_;
+};
+
+LiveObjects live;
+
+// The value behind a live handle; null for a null, released or unknown handle.
 Value *valueOf(VnxObject object) {
     Value *value = static_cast<Value *>(object);
-    return value != nullptr && value->magic == kMagic ? value : nullptr;
+    return value != nullptr && live.contains(value) ? value : nullptr;
 }
 
 VnxResult make(Value *value, VnxObject *object) {
@@ -35,8 +73,10 @@ VnxResult make(Value *value, VnxObject *object) {
         delete value;
         return kNullHandle;
     }
-    if (value == nullptr)
+    if (value == nullptr || !live.add(value)) {
+        delete value;
         return kNoMemory;
+    }
     *object = value;
     return kOk;
 }
@@ -133,10 +173,11 @@ int32_t __cdecl VnxDescribeObject(VnxObject object, int32_t *number, char *text,
 }
 
 VnxResult __cdecl VnxReleaseObject(VnxObject object) {
-    Value *value = valueOf(object);
+    Value *value = static_cast<Value *>(object);
     if (value == nullptr)
         return kNullHandle;
-    value->magic = 0;
+    if (!live.remove(value))
+        return VNX_NOT_LIVE;
     delete value;
     return kOk;
 }

@@ -142,6 +142,13 @@ VnxObject makeArgument(const std::string &text) {
     return object;
 }
 
+// Releases an answer or argument of a call.  One that is no longer live (an argument that
+// the extension handed back as its answer, say) ends the run with an error.
+void release(VnxObject object, const std::string &function) {
+    if (VnxReleaseObject(object) == VNX_NOT_LIVE)
+        fail(function + ": object released twice");
+}
+
 // Calls a function; returns its answer text.
 std::string invoke(const Call &call) {
     const VnxNamedFunction *entry = find(call.name);
@@ -154,9 +161,9 @@ std::string invoke(const Call &call) {
                                        static_cast<uint32_t>(arguments.size()),
                                        arguments.empty() ? nullptr : arguments.data());
     const std::string result = describe(answer);
-    VnxReleaseObject(answer);
+    release(answer, call.name);
     for (VnxObject object : arguments)
-        VnxReleaseObject(object);
+        release(object, call.name);
     return result;
 }
 
@@ -173,6 +180,13 @@ unsigned long probeHandles() {
 }
 
 std::map<std::string, int> tally;
+
+// The first argument of a step such as sleep(MS); a usage error when it has none.
+const std::string &firstArgument(const Call &call, const char *usage) {
+    if (call.arguments.empty())
+        fail(std::string("usage: ") + usage);
+    return call.arguments.front();
+}
 
 void run(const std::vector<std::string> &words, size_t begin, size_t end);
 
@@ -215,11 +229,13 @@ size_t step(const std::vector<std::string> &words, size_t i) {
     if (!parseCall(word, call))
         fail("cannot read command: " + word);
     if (call.name == "sleep") {
-        Sleep(static_cast<DWORD>(std::strtoul(call.arguments.at(0).c_str(), nullptr, 10)));
+        Sleep(static_cast<DWORD>(
+            std::strtoul(firstArgument(call, "sleep(MS)").c_str(), nullptr, 10)));
         return i + 1;
     }
     if (call.name == "wait-search") {
-        const DWORD bound = static_cast<DWORD>(std::strtoul(call.arguments.at(0).c_str(), nullptr, 10));
+        const DWORD bound = static_cast<DWORD>(
+            std::strtoul(firstArgument(call, "wait-search(MS)").c_str(), nullptr, 10));
         const DWORD begin = GetTickCount();
         const Call probe{"isSearchEnd", {}};
         bool ended = invoke(probe) == "true";
@@ -231,7 +247,8 @@ size_t step(const std::vector<std::string> &words, size_t i) {
         return i + 1;
     }
     if (call.name == "repeat") {
-        const long times = std::strtol(call.arguments.at(0).c_str(), nullptr, 10);
+        const long times =
+            std::strtol(firstArgument(call, "repeat(N) ... end").c_str(), nullptr, 10);
         size_t stop = i + 1;
         int depth = 1;
         for (; stop < words.size(); ++stop) {
@@ -253,7 +270,8 @@ size_t step(const std::vector<std::string> &words, size_t i) {
         return stop + 1;
     }
     if (call.name == "spin") {
-        const DWORD bound = static_cast<DWORD>(std::strtoul(call.arguments.at(0).c_str(), nullptr, 10));
+        const DWORD bound = static_cast<DWORD>(
+            std::strtoul(firstArgument(call, "spin(MS,NAME(ARG,...))").c_str(), nullptr, 10));
         const size_t open = word.find(',');
         Call inner;
         if (open == std::string::npos || !parseCall(word.substr(open + 1, word.size() - open - 2), inner))

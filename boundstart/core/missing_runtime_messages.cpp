@@ -7,6 +7,14 @@ constexpr uint32_t kPrimaryLanguageMask = 0x3FF;
 }
 
 // clang-format off
+// English (United States) and the default for every language without an entry.
+constexpr char16_t kEnglishText[] =
+    u"This application requires a version of Verimon Tessel which cannot be found.\n"
+    u"Please download the latest version of the runtime from\n"
+    BOUNDSTART_DOWNLOAD_ADDRESS
+    u",\n"
+    u"or contact the application author for an updated version.";
+
 const MissingRuntimeMessage missingRuntimeMessages[kMissingRuntimeMessageCount] = {
     // 1: German (Germany)
     {"de", 0x0407,
@@ -18,11 +26,7 @@ const MissingRuntimeMessage missingRuntimeMessages[kMissingRuntimeMessageCount] 
      u"OK"},
     // 2: English (United States)
     {"en", 0x0409,
-     u"This application requires a version of Verimon Tessel which cannot be found.\n"
-     u"Please download the latest version of the runtime from\n"
-     BOUNDSTART_DOWNLOAD_ADDRESS
-     u",\n"
-     u"or contact the application author for an updated version.",
+     kEnglishText,
      u"OK"},
     // 3: Spanish (Spain)
     {"es", 0x0C0A,
@@ -140,11 +144,7 @@ const MissingRuntimeMessage missingRuntimeMessages[kMissingRuntimeMessageCount] 
      u"OK"},
     // 17: default for every other language
     {"", 0x0000,
-     u"This application requires a version of Verimon Tessel which cannot be found.\n"
-     u"Please download the latest version of the runtime from\n"
-     BOUNDSTART_DOWNLOAD_ADDRESS
-     u",\n"
-     u"or contact the application author for an updated version.",
+     kEnglishText,
      u"OK"},
 };
 

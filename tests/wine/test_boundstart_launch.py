@@ -25,6 +25,8 @@ BIN = winebox.BIN
 LAUNCHER = os.path.join(BIN, "Boundstart.exe")
 STANDIN = os.path.join(BIN, "Verimon Tessel.dll")
 NOENTRY = os.path.join(BIN, "noentry", "Verimon Tessel.dll")
+PLANTED_MSI = os.path.join(BIN, "planted", "msi.dll")
+PLANTED_MARK = "planted-msi-loaded"
 PRIVATE_PARTS = ("Verimon Tessel", "Versions", "1.0", "Verimon Tessel.dll")
 INSTALLED_LIBRARY = r"C:\Program Files\Verimon Tessel\Versions\1.0\Verimon Tessel.dll"
 ENTRY_LINE = re.compile(r"standin-entry module=(.*) launcher_ok=(\d) runtime_ok=(\d)\r?$", re.M)
@@ -96,6 +98,7 @@ class LaunchTestBase(unittest.TestCase):
         result = BOX.run("box_spawn.exe", ["1", program, *args], timeout=60, env=env,
                          cwd=cwd or WORK)
         out = result.stdout.decode("utf-8", "replace")
+        self.last_output = out
         codes = EXIT_LINE.findall(out)
         self.assertEqual(len(codes), 1, out + result.stderr.decode("utf-8", "replace")[-800:])
         entries = ENTRY_LINE.findall(out)
@@ -179,6 +182,47 @@ class LibrarySearchTest(LaunchTestBase):
         place(STANDIN, on_path, "Verimon Tessel.dll")
         got = self.start(exe, env={"WINEPATH": BOX.windows_path(on_path)}, cwd=cwd)
         self.assertEqual(got, (0, (INSTALLED_LIBRARY, "1", "1")))
+
+
+class PlantedInstallerLibraryTest(LaunchTestBase):
+    """A msi.dll beside the launcher, with Wine told to search for msi.dll as Windows does
+    (the program's folder first), is never loaded; and msi.dll is needed only when Windows
+    Installer must be asked."""
+
+    @staticmethod
+    def overrides(msi):
+        return {"WINEDLLOVERRIDES": winebox.BASE_ENV["WINEDLLOVERRIDES"] + ";msi=" + msi}
+
+    def test_planted_msi_dll_is_never_loaded(self):
+        # Control: a program that asks for "msi.dll" by bare name gets the planted one here.
+        folder = self.folder("control")
+        place(PLANTED_MSI, folder, "msi.dll")
+        probe = place(os.path.join(BIN, "box_direct_entry.exe"), folder, "probe.exe")
+        self.assertEqual(self.start(probe, ["msi.dll"], env=self.overrides("n,b")), (4, None))
+        self.assertIn(PLANTED_MARK, self.last_output)
+        for private in (False, True):
+            with self.subTest(private_copy=private):
+                folder = self.folder("planted")
+                exe = self.launcher_in(folder)
+                place(PLANTED_MSI, folder, "msi.dll")
+                # Without a private copy the installed runtime is found, so the system's
+                # msi.dll was asked: the planted one knows no component.
+                expected = INSTALLED_LIBRARY
+                if private:
+                    expected = BOX.windows_path(place(STANDIN, folder, *PRIVATE_PARTS))
+                got = self.start(exe, env=self.overrides("n,b"))
+                self.assertNotIn(PLANTED_MARK, self.last_output)
+                self.assertEqual(got, (0, (expected, "1", "1")))
+
+    def test_without_msi_dll_private_copy_starts_and_installed_runtime_counts_as_missing(self):
+        folder = self.folder("nomsi")
+        exe = self.launcher_in(folder)
+        with self.subTest(private_copy=False):
+            self.assertEqual(self.start(exe, env=self.overrides("")), (3, None))
+        private = place(STANDIN, folder, *PRIVATE_PARTS)
+        with self.subTest(private_copy=True):
+            self.assertEqual(self.start(exe, env=self.overrides("")),
+                             (0, (BOX.windows_path(private), "1", "1")))
 
 
 class PathLimitTest(LaunchTestBase):
