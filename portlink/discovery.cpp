@@ -6,8 +6,8 @@
 #include "device_description.h"
 #include "extension_functions.h"
 #include "nat_session.h"
-#include "result_codes.h"
 #include "runtime_values.h"
+#include "socket_buffer.h"
 #include "ssdp.h"
 #include "win_handles.h"
 

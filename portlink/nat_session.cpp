@@ -115,11 +115,8 @@ uint32_t NatSession::getLocalAddress() {
     return localAddress_;
 }
 
-// Both objects live in this one translation unit, so they are built in this order.
 static NatSession theSession;
-static const std::wstring theUrnPrefix(L"urn:schemas-upnp-org:");
 
 NatSession &session() { return theSession; }
-const std::wstring &urnPrefixText() { return theUrnPrefix; }
 
 } // namespace portlink

@@ -72,7 +72,4 @@ class NatSession {
 // The session, built at library load before any entry point can be called.
 NatSession &session();
 
-// "urn:schemas-upnp-org:", set up at load right after the session.
-const std::wstring &urnPrefixText();
-
 } // namespace portlink

@@ -11,7 +11,9 @@ struct SearchTarget {
 
 // Order of sending and order of preference.
 extern const SearchTarget searchTargets[3];
-extern const wchar_t urnPrefix[]; // "urn:schemas-upnp-org:"
+// "urn:schemas-upnp-org:", the library's one URN prefix: every search target and service
+// type it forms starts with it.
+extern const wchar_t urnPrefix[];
 constexpr int kSearchTargetVersion = 1;
 constexpr int kSearchMx = 6;
 
