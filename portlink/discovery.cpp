@@ -4,9 +4,7 @@
 
 #include "ansi_text.h"
 #include "device_description.h"
-#include "extension_functions.h"
 #include "nat_session.h"
-#include "runtime_values.h"
 #include "socket_buffer.h"
 #include "ssdp.h"
 #include "win_handles.h"
@@ -114,20 +112,17 @@ DWORD WINAPI searchThreadProc(LPVOID module) {
     FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
 }
 
-} // namespace portlink
-
-using namespace portlink;
-
-extern "C" PORTLINK_FUNCTION(startSearch) {
-    (void)context, (void)functionData, (void)argumentCount, (void)arguments;
+bool startSearchThread() {
     // The thread holds its own reference to this library, taken before it exists, so an
     // unload by the runtime during a search cannot pull its code away.
     ModuleReference library(&moduleAnchor);
     if (library.get() == nullptr)
-        return booleanAnswer(false);
+        return false;
     UniqueHandle thread(CreateThread(nullptr, 0, searchThreadProc, library.get(), 0, nullptr));
     if (!thread.valid())
-        return booleanAnswer(false);
+        return false;
     library.release(); // now the thread's, freed by FreeLibraryAndExitThread
-    return booleanAnswer(true);
+    return true;
 }
+
+} // namespace portlink
