@@ -3,6 +3,7 @@
 #include "text_ops.h"
 
 #include <cwctype>
+#include <utility>
 
 namespace portlink {
 
@@ -70,17 +71,16 @@ SearchAnswer examineSearchAnswer(const std::wstring &answer) {
         return result;
     }
 
-    // The first search target in table order that the rest names wins; when none does, the
-    // session is left holding the last one formatted, the third.
-    bool known = false;
+    // The first search target in table order that the rest names wins.
+    std::wstring chosen;
     for (const SearchTarget &target : searchTargets) {
-        result.serviceType = formatSearchTarget(target);
-        if (rest.find(result.serviceType) != std::wstring::npos) {
-            known = true;
+        std::wstring formatted = formatSearchTarget(target);
+        if (rest.find(formatted) != std::wstring::npos) {
+            chosen = std::move(formatted);
             break;
         }
     }
-    if (!known) {
+    if (chosen.empty()) {
         result.verdict = AnswerVerdict::NoKnownTarget;
         return result;
     }
@@ -95,6 +95,7 @@ SearchAnswer examineSearchAnswer(const std::wstring &answer) {
             ++first;
         while (last > first && isWhiteSpace(rest[last - 1]))
             --last;
+        result.serviceType = std::move(chosen);
         result.descriptionUrl = rest.substr(first, last - first);
         result.verdict = AnswerVerdict::Usable;
         return result;

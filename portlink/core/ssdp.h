@@ -32,14 +32,14 @@ enum class AnswerVerdict {
 
 struct SearchAnswer {
     AnswerVerdict verdict = AnswerVerdict::BadStatus;
-    // For every verdict but BadStatus: the search target that the session keeps afterwards
-    // (the chosen one, or the third one when none matched).
+    // For Usable: the first search target in table order that the answer names.
     std::wstring serviceType;
     // For Usable: the LOCATION value with white space stripped at both ends.
     std::wstring descriptionUrl;
 };
 
-// Judges the first datagram of the search, already converted to wide text.
+// Judges one datagram of the search, already converted to wide text.  Only a Usable answer
+// ends the search; the others are dropped.  Both texts stay empty unless it is Usable.
 SearchAnswer examineSearchAnswer(const std::wstring &answer);
 
 } // namespace portlink
