@@ -145,13 +145,11 @@ TEST(PortlinkDescription, FirstCandidateWithAControlUrlWins) {
         {L"PPP-only router answering the IP search", kIp, service(kPpp, L"/ppp"), kPpp, L"/ppp"},
         {L"named service with an empty controlURL", kIp,
          service(kIp, L"") + service(kIp2, L"/ip2"), kIp2, L"/ip2"},
-        {L"no candidate described", kIp, L"", L"", L""},
     };
     for (const auto &c : cases) {
         const DescriptionResult r =
             parseDescription(description(L"", c.services), c.named, kAuthority);
         EXPECT_EQ(r.serviceType, c.type) << c.note;
-        EXPECT_EQ(r.controlUrl, c.control.empty() ? L"" : L"http://192.168.77.1:5000" + c.control)
-            << c.note;
+        EXPECT_EQ(r.controlUrl, L"http://192.168.77.1:5000" + c.control) << c.note;
     }
 }
