@@ -32,9 +32,13 @@ bool fetchDeviceDescription() {
 
     const DescriptionResult found = parseDescription(rest, state.serviceType(), authority);
     state.setBaseUrl(found.baseUrl);
-    // controlUrl starts empty and is written only here, so an empty result leaves it as it is.
-    if (!found.controlUrl.empty())
+    // controlUrl starts empty and is written only here, so an empty result leaves it as it is,
+    // and serviceType keeps the type the answer named.  The service type goes first: an action
+    // that already sees the new control URL then also sees the type its service declares.
+    if (!found.controlUrl.empty()) {
+        state.setServiceType(found.serviceType);
         state.setControlUrl(found.controlUrl);
+    }
     return state.hasControlUrl();
 }
 

@@ -3,8 +3,9 @@
 
 namespace portlink {
 
-// GETs the session's descriptionUrl and records baseUrl and, when the chosen service is
-// found, controlUrl.  True when controlUrl is non-empty at the end.  Discovery thread only.
+// GETs the session's descriptionUrl and records baseUrl and, when a connection service is
+// found (the named type first, then the other candidates), controlUrl and serviceType.  True
+// when controlUrl is non-empty at the end.  Discovery thread only.
 bool fetchDeviceDescription();
 
 } // namespace portlink

@@ -4,10 +4,8 @@
 
 #include "ansi_text.h"
 #include "device_description.h"
-#include "extension_functions.h"
 #include "nat_session.h"
-#include "result_codes.h"
-#include "runtime_values.h"
+#include "socket_buffer.h"
 #include "ssdp.h"
 #include "win_handles.h"
 
@@ -45,7 +43,7 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
 bool discoverGateway() {
     NatSession &state = session();
     char buffer[kBufferSize];
-    int received = -1;
+    SearchAnswer answer;
     {
         UniqueSocket search(WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, kSocketFlags));
         if (!search.valid())
@@ -80,23 +78,24 @@ bool discoverGateway() {
                 }
             }
             Sleep(kPollMs);
-            received = recv(search.get(), buffer, static_cast<int>(kBufferSize), 0);
-            if (received >= 0)
-                break;
+            // One datagram per receive.  The first usable one ends the search; an empty or
+            // unusable one (a failing status, none of the search targets, no LOCATION) is
+            // dropped and the search goes on as if nothing had arrived, so that something
+            // unusable in front of the gateway's answer does not hide the gateway.
+            const int received = recv(search.get(), buffer, static_cast<int>(kBufferSize), 0);
+            if (received > 0) {
+                answer = examineSearchAnswer(widenAnsi(buffer, static_cast<size_t>(received)));
+                if (answer.verdict == AnswerVerdict::Usable)
+                    break;
+            }
         }
         search.reset();
         joinHandle.reset();
     }
-    if (received <= 0)
-        return false;
-
-    const SearchAnswer answer =
-        examineSearchAnswer(widenAnsi(buffer, static_cast<size_t>(received)));
-    if (answer.verdict == AnswerVerdict::BadStatus)
-        return false;
-    state.setServiceType(answer.serviceType);
+    // Without a usable answer serviceType keeps the last search target sent.
     if (answer.verdict != AnswerVerdict::Usable)
         return false;
+    state.setServiceType(answer.serviceType);
     state.setDescriptionUrl(answer.descriptionUrl);
     return fetchDeviceDescription();
 }
@@ -114,20 +113,17 @@ DWORD WINAPI searchThreadProc(LPVOID module) {
     FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
 }
 
-} // namespace portlink
-
-using namespace portlink;
-
-extern "C" PORTLINK_FUNCTION(startSearch) {
-    (void)context, (void)functionData, (void)argumentCount, (void)arguments;
+bool startSearchThread() {
     // The thread holds its own reference to this library, taken before it exists, so an
     // unload by the runtime during a search cannot pull its code away.
     ModuleReference library(&moduleAnchor);
     if (library.get() == nullptr)
-        return booleanAnswer(false);
+        return false;
     UniqueHandle thread(CreateThread(nullptr, 0, searchThreadProc, library.get(), 0, nullptr));
     if (!thread.valid())
-        return booleanAnswer(false);
+        return false;
     library.release(); // now the thread's, freed by FreeLibraryAndExitThread
-    return booleanAnswer(true);
+    return true;
 }
+
+} // namespace portlink

@@ -15,6 +15,10 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text);
 // control URL was recorded.
 bool discoverGateway();
 
+// Starts the discovery thread (which runs the search at most once per process).  False only
+// when the thread could not be started.
+bool startSearchThread();
+
 // The discovery thread.  `module` is a reference to this library taken by the starter; the
 // thread frees it as it exits, so the code it runs stays loaded until then.
 DWORD WINAPI searchThreadProc(LPVOID module);

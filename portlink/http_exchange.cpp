@@ -9,6 +9,7 @@
 #include "http_framing.h"
 #include "nat_session.h"
 #include "result_codes.h"
+#include "socket_buffer.h"
 #include "text_ops.h"
 #include "win_handles.h"
 

@@ -36,6 +36,16 @@ class ExclusiveLock {
 
 } // namespace
 
+// The session is a static object of this library, so the C runtime builds it from the
+// library's entry point at load and destroys it from there at unload: WSAStartup and WSACleanup
+// run under the loader lock.  That is where calls which may load other libraries are best
+// avoided, but it is kept: ws2_32 is a static import and so is initialised before this
+// library's entry runs; the socket layer must be started before the runtime can call any
+// entry point and must stay started for both threads until unload; and starting it lazily
+// would need a once-only guard shared by the two threads.  The unload is not always the
+// runtime's: when the runtime lets go of the library during a search, the discovery thread's
+// FreeLibraryAndExitThread drops the last reference, and WSACleanup then runs on that thread,
+// after it has closed its own sockets.
 NatSession::NatSession()
     : searchEnded_(false), multicastAddress_(L"239.255.255.250"), httpTimeout_(9000),
       searchStarted_(0), localAddress_(0) {
@@ -105,11 +115,8 @@ uint32_t NatSession::getLocalAddress() {
     return localAddress_;
 }
 
-// Both objects live in this one translation unit, so they are built in this order.
 static NatSession theSession;
-static const std::wstring theUrnPrefix(L"urn:schemas-upnp-org:");
 
 NatSession &session() { return theSession; }
-const std::wstring &urnPrefixText() { return theUrnPrefix; }
 
 } // namespace portlink

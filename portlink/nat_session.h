@@ -28,7 +28,6 @@ class NatSession {
     void markSearchEnded() { searchEnded_.store(true, std::memory_order_release); }
     // Tests and sets searchStarted in one step: true for the one caller that claimed it.
     bool claimSearch() { return searchStarted_.exchange(1, std::memory_order_acq_rel) == 0; }
-    bool searchStarted() const { return searchStarted_.load(std::memory_order_acquire) != 0; }
 
     // --- fixed settings --------------------------------------------------------------
     const std::wstring &multicastAddress() const { return multicastAddress_; }
@@ -37,7 +36,6 @@ class NatSession {
     // --- discovery texts (copies; assignments of whole new texts) -------------------
     std::wstring serviceType() const { return read(serviceType_); }
     std::wstring descriptionUrl() const { return read(descriptionUrl_); }
-    std::wstring baseUrl() const { return read(baseUrl_); }
     std::wstring controlUrl() const { return read(controlUrl_); }
     bool hasControlUrl() const;
     void setServiceType(std::wstring value) { write(serviceType_, std::move(value)); }
@@ -73,8 +71,5 @@ class NatSession {
 
 // The session, built at library load before any entry point can be called.
 NatSession &session();
-
-// "urn:schemas-upnp-org:", set up at load right after the session.
-const std::wstring &urnPrefixText();
 
 } // namespace portlink

@@ -1,12 +1,10 @@
 #include "port_mapping.h"
 
 #include "ansi_text.h"
-#include "extension_functions.h"
 #include "http_exchange.h"
 #include "nat_session.h"
 #include "private_address.h"
 #include "result_codes.h"
-#include "runtime_values.h"
 #include "soap.h"
 #include "text_ops.h"
 
@@ -68,32 +66,3 @@ int32_t requestDeletePortMapping(int32_t externalPort, const std::wstring &proto
 }
 
 } // namespace portlink
-
-using namespace portlink;
-
-extern "C" PORTLINK_FUNCTION(addNATPortMapping) {
-    (void)context, (void)functionData;
-    try {
-        const int32_t internalPort = integerArgument(argumentCount, arguments, 0);
-        const int32_t externalPort = integerArgument(argumentCount, arguments, 1);
-        const int32_t selector = integerArgument(argumentCount, arguments, 2);
-        const std::wstring client = session().getLocalAddressText();
-        return booleanAnswer(requestAddPortMapping(externalPort, protocolText(selector),
-                                                   internalPort, client,
-                                                   mappingDescription) == RESULT_OK);
-    } catch (...) {
-        return booleanAnswer(false);
-    }
-}
-
-extern "C" PORTLINK_FUNCTION(removeNATPortMapping) {
-    (void)context, (void)functionData;
-    try {
-        const int32_t externalPort = integerArgument(argumentCount, arguments, 0);
-        const int32_t selector = integerArgument(argumentCount, arguments, 1);
-        return booleanAnswer(requestDeletePortMapping(externalPort, protocolText(selector)) ==
-                             RESULT_OK);
-    } catch (...) {
-        return booleanAnswer(false);
-    }
-}

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text_ops.h"
+
 namespace portlink {
 
 namespace {
@@ -28,32 +30,6 @@ size_t findBytes(const char *bytes, size_t length, size_t from, const char *need
     return length;
 }
 
-bool isAtoiSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// bytes[from, to) read as atoi reads text: leading white space, one sign, then digits up to
-// the first non-digit; 0 without digits.  Saturates at the 32-bit range instead of
-// overflowing.
-int64_t readAtoi(const char *bytes, size_t from, size_t to) {
-    size_t pos = from;
-    while (pos < to && isAtoiSpace(bytes[pos]))
-        ++pos;
-    bool negative = false;
-    if (pos < to && (bytes[pos] == '+' || bytes[pos] == '-')) {
-        negative = bytes[pos] == '-';
-        ++pos;
-    }
-    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-    int64_t value = 0;
-    for (; pos < to && bytes[pos] >= '0' && bytes[pos] <= '9'; ++pos) {
-        value = value * 10 + (bytes[pos] - '0');
-        if (value > limit)
-            value = limit;
-    }
-    return negative ? -value : value;
-}
-
 } // namespace
 
 bool isResponseComplete(const char *bytes, size_t count) {
@@ -71,7 +47,7 @@ bool isResponseComplete(const char *bytes, size_t count) {
     const size_t lineEnd = findBytes(bytes, length, name, "\r\n", false);
     if (lineEnd == length)
         return false;
-    const int64_t contentLength = readAtoi(bytes, name + headerLength, lineEnd);
+    const int64_t contentLength = readDecimal(bytes + name + headerLength, bytes + lineEnd);
 
     const size_t headerEnd = findBytes(bytes, length, 0, "\r\n\r\n", false);
     if (headerEnd == length)

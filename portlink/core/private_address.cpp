@@ -18,11 +18,4 @@ bool isPrivateAddress(uint32_t address) {
     return a == 10;
 }
 
-uint32_t addressFromOctets(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const uint8_t octets[4] = {a, b, c, d};
-    uint32_t address;
-    std::memcpy(&address, octets, sizeof address);
-    return address;
-}
-
 } // namespace portlink

@@ -8,7 +8,4 @@ namespace portlink {
 // `address` is in network order: the first octet is the byte stored first.
 bool isPrivateAddress(uint32_t address);
 
-// The address a.b.c.d in network order, as it would be stored from an in_addr.
-uint32_t addressFromOctets(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
-
 } // namespace portlink

@@ -14,7 +14,4 @@ constexpr int32_t ERR_SOCKET = resultCode(0x80040209u);            // no TCP soc
 constexpr int32_t ERR_HTTP_STATUS = resultCode(0x80040211u);       // answer's status code is not 2xx
 constexpr int32_t ERR_REQUEST_TOO_LARGE = resultCode(0x80040213u); // request does not fit the buffer
 
-// Size of every datagram and exchange buffer.
-constexpr size_t kBufferSize = 10240;
-
 } // namespace portlink

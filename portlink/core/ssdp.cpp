@@ -3,6 +3,7 @@
 #include "text_ops.h"
 
 #include <cwctype>
+#include <utility>
 
 namespace portlink {
 
@@ -41,13 +42,11 @@ std::wstring buildSearchRequest(const std::wstring &searchTarget) {
 
 namespace {
 
-bool isLineEnd(wchar_t c) { return c == L'\r' || c == L'\n'; }
-
 wchar_t asciiUpper(wchar_t c) {
     return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
 }
 
-bool isWide(wchar_t c) { return std::iswspace(static_cast<std::wint_t>(c)) != 0; }
+bool isWhiteSpace(wchar_t c) { return std::iswspace(static_cast<std::wint_t>(c)) != 0; }
 
 // True when the first 9 characters of line[start, end), upper-cased, are "LOCATION:".
 bool startsWithLocation(const std::wstring &text, size_t start, size_t end) {
@@ -72,37 +71,31 @@ SearchAnswer examineSearchAnswer(const std::wstring &answer) {
         return result;
     }
 
-    // The first search target in table order that the rest names wins; when none does, the
-    // session is left holding the last one formatted, the third.
-    bool known = false;
+    // The first search target in table order that the rest names wins.
+    std::wstring chosen;
     for (const SearchTarget &target : searchTargets) {
-        result.serviceType = formatSearchTarget(target);
-        if (rest.find(result.serviceType) != std::wstring::npos) {
-            known = true;
+        std::wstring formatted = formatSearchTarget(target);
+        if (rest.find(formatted) != std::wstring::npos) {
+            chosen = std::move(formatted);
             break;
         }
     }
-    if (!known) {
+    if (chosen.empty()) {
         result.verdict = AnswerVerdict::NoKnownTarget;
         return result;
     }
 
-    // Lines split at CR and LF, runs of them counting as one, so empty lines never show.
-    size_t pos = 0;
-    while (pos < rest.size()) {
-        while (pos < rest.size() && isLineEnd(rest[pos]))
-            ++pos;
-        const size_t start = pos;
-        while (pos < rest.size() && !isLineEnd(rest[pos]))
-            ++pos;
-        if (start == pos || !startsWithLocation(rest, start, pos))
+    LineSpan line;
+    for (size_t pos = 0; findLine(rest, pos, line); pos = line.end) {
+        if (!startsWithLocation(rest, line.start, line.end))
             continue;
-        size_t first = start + 9;
-        size_t last = pos;
-        while (first < last && isWide(rest[first]))
+        size_t first = line.start + 9;
+        size_t last = line.end;
+        while (first < last && isWhiteSpace(rest[first]))
             ++first;
-        while (last > first && isWide(rest[last - 1]))
+        while (last > first && isWhiteSpace(rest[last - 1]))
             --last;
+        result.serviceType = std::move(chosen);
         result.descriptionUrl = rest.substr(first, last - first);
         result.verdict = AnswerVerdict::Usable;
         return result;

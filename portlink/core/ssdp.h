@@ -11,7 +11,9 @@ struct SearchTarget {
 
 // Order of sending and order of preference.
 extern const SearchTarget searchTargets[3];
-extern const wchar_t urnPrefix[]; // "urn:schemas-upnp-org:"
+// "urn:schemas-upnp-org:", the library's one URN prefix: every search target and service
+// type it forms starts with it.
+extern const wchar_t urnPrefix[];
 constexpr int kSearchTargetVersion = 1;
 constexpr int kSearchMx = 6;
 
@@ -30,14 +32,14 @@ enum class AnswerVerdict {
 
 struct SearchAnswer {
     AnswerVerdict verdict = AnswerVerdict::BadStatus;
-    // For every verdict but BadStatus: the search target that the session keeps afterwards
-    // (the chosen one, or the third one when none matched).
+    // For Usable: the first search target in table order that the answer names.
     std::wstring serviceType;
     // For Usable: the LOCATION value with white space stripped at both ends.
     std::wstring descriptionUrl;
 };
 
-// Judges the first datagram of the search, already converted to wide text.
+// Judges one datagram of the search, already converted to wide text.  Only a Usable answer
+// ends the search; the others are dropped.  Both texts stay empty unless it is Usable.
 SearchAnswer examineSearchAnswer(const std::wstring &answer);
 
 } // namespace portlink

@@ -6,8 +6,6 @@ namespace portlink {
 
 namespace {
 
-bool isLineEnd(wchar_t c) { return c == L'\r' || c == L'\n'; }
-
 // The second piece of `text` split at `separator`, a run of separators counting as one and
 // leading ones skipped (the way wcstok splits).  `first` receives the first piece.
 void firstTwoPieces(const std::wstring &text, wchar_t separator, std::wstring &first,
@@ -26,51 +24,33 @@ void firstTwoPieces(const std::wstring &text, wchar_t separator, std::wstring &f
     }
 }
 
-bool isWcstolSpace(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
-}
-
-// Reads a decimal number the way wcstol with base 10 does (leading white space and one sign
-// accepted, reading stops at the first non-digit, 0 without digits), saturating at the 32-bit
-// range as wcstol does where long has 32 bits.
-int32_t readDecimal(const std::wstring &text) {
-    size_t pos = 0;
-    while (pos < text.size() && isWcstolSpace(text[pos]))
-        ++pos;
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
-        negative = text[pos] == L'-';
-        ++pos;
-    }
-    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-    int64_t value = 0;
-    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
-        value = value * 10 + (text[pos] - L'0');
-        if (value > limit)
-            value = limit;
-    }
-    return static_cast<int32_t>(negative ? -value : value);
-}
-
 } // namespace
 
+bool findLine(const std::wstring &text, size_t from, LineSpan &line) {
+    size_t pos = from;
+    while (pos < text.size() && isLineEnd(text[pos]))
+        ++pos;
+    if (pos >= text.size())
+        return false;
+    line.start = pos;
+    while (pos < text.size() && !isLineEnd(text[pos]))
+        ++pos;
+    line.end = pos;
+    return true;
+}
+
 bool checkHttpStatus(const std::wstring &response, std::wstring &rest) {
-    size_t start = 0;
-    while (start < response.size() && isLineEnd(response[start]))
-        ++start;
-    if (start == response.size()) {
+    LineSpan first;
+    if (!findLine(response, 0, first)) {
         // Empty, or nothing but line ends: no first line at all.
         rest = response;
         return false;
     }
-    size_t end = start;
-    while (end < response.size() && !isLineEnd(response[end]))
-        ++end;
-    const std::wstring firstLine = response.substr(start, end - start);
+    const std::wstring firstLine = response.substr(first.start, first.end - first.start);
     // The rest begins just after the one character that ends the first line, so after
     // CR LF it begins with the LF.
-    if (end < response.size())
-        rest = response.substr(end + 1);
+    if (first.end < response.size())
+        rest = response.substr(first.end + 1);
     else
         rest.clear();
 
@@ -116,7 +96,8 @@ std::wstring splitUrl(const std::wstring &url, std::wstring &authority, std::wst
     firstTwoPieces(authority, L':', host, portText);
     if (host.empty())
         portText.clear();
-    port = portText.empty() ? 80 : readDecimal(portText);
+    const wchar_t *digits = portText.data();
+    port = portText.empty() ? 80 : readDecimal(digits, digits + portText.size());
     return host;
 }
 

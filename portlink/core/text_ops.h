@@ -1,10 +1,50 @@
 #pragma once
 // Literal, case-sensitive text operations shared by the protocol code: the status test of a
 // response, the inner text of an element, and the parts of a URL.  No state; any thread.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace portlink {
+
+// --- scanning helpers, shared by these operations and the rest of the protocol code --------
+
+// CR and LF, the two characters that end a line.
+inline bool isLineEnd(wchar_t c) { return c == L'\r' || c == L'\n'; }
+
+// One line of a text: [start, end).
+struct LineSpan {
+    size_t start = 0;
+    size_t end = 0;
+};
+
+// The first line of `text` at or after `from`, lines split at CR and LF with a run of them
+// counting as one separator (so empty lines never show).  False when nothing but line ends
+// remains.
+bool findLine(const std::wstring &text, size_t from, LineSpan &line);
+
+// Reads [pos, end) as atoi and wcstol with base 10 read a decimal number: leading white space
+// and one sign accepted, reading stops at the first non-digit, 0 without digits.  Saturates at
+// the 32-bit range (as wcstol does where long has 32 bits) instead of overflowing.
+template <typename Char> int32_t readDecimal(const Char *pos, const Char *end) {
+    while (pos < end && (*pos == ' ' || (*pos >= '\t' && *pos <= '\r')))
+        ++pos;
+    bool negative = false;
+    if (pos < end && (*pos == '+' || *pos == '-')) {
+        negative = *pos == '-';
+        ++pos;
+    }
+    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+    int64_t value = 0;
+    for (; pos < end && *pos >= '0' && *pos <= '9'; ++pos) {
+        value = value * 10 + (*pos - '0');
+        if (value > limit)
+            value = limit;
+    }
+    return static_cast<int32_t>(negative ? -value : value);
+}
+
+// --- the operations ----------------------------------------------------------------------
 
 // True when the second space-separated word of the response's first line (lines split at
 // CR/LF, runs counting as one, leading ones skipped) begins with '2'.  `rest` receives the

@@ -1,4 +1,4 @@
-// Judging of the first SSDP answer of a search.
+// Judging of one SSDP answer of a search.
 #include "fuzz_input.h"
 #include "ssdp.h"
 #include "text_ops.h"
@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool passed = portlink::checkHttpStatus(answer, rest);
     fuzzing::require(passed == (result.verdict != portlink::AnswerVerdict::BadStatus));
     if (result.verdict != portlink::AnswerVerdict::Usable) {
-        fuzzing::require(result.descriptionUrl.empty());
+        fuzzing::require(result.serviceType.empty() && result.descriptionUrl.empty());
         return 0;
     }
     bool known = false;

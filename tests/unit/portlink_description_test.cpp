@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using namespace portlink;
 
 namespace {
 
 const std::wstring kIp = L"urn:schemas-upnp-org:service:WANIPConnection:1";
+const std::wstring kIp2 = L"urn:schemas-upnp-org:service:WANIPConnection:2";
 const std::wstring kPpp = L"urn:schemas-upnp-org:service:WANPPPConnection:1";
+const std::wstring kIgd = L"urn:schemas-upnp-org:device:InternetGatewayDevice:1";
 const std::wstring kAuthority = L"192.168.77.1:5000";
 
 std::wstring service(const std::wstring &type, const std::wstring &control) {
@@ -84,7 +87,7 @@ TEST(PortlinkDescription, ServiceTypeMustMatchTheMarkerExactly) {
           L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:1\r\n</serviceType>",
           L"<u:serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</u:serviceType>",
           L"<serviceType a=\"b\">urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>",
-          L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:2</serviceType>",
+          L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:3</serviceType>",
           L"<servicetype>urn:schemas-upnp-org:service:WANIPConnection:1</servicetype>"}) {
         const std::wstring services = L"<service>" + std::wstring(element) +
                                       L"<controlURL>/ctl</controlURL></service>";
@@ -98,9 +101,10 @@ TEST(PortlinkDescription, ControlUrlTakenOnlyWithinTheChosenService) {
                             L"</serviceType></service>";
     EXPECT_EQ(controlOf(description(L"", services)), L"");
 
-    // The chosen service lacks one; the next service's is not taken.
+    // The chosen service lacks one; the next service's, of a type no candidate names, is not
+    // taken.
     services = L"<service><serviceType>" + kIp + L"</serviceType></service>" +
-               service(kPpp, L"/ppp");
+               service(L"urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1", L"/cmn");
     EXPECT_EQ(controlOf(description(L"", services)), L"");
 
     // No "</service>" after the marker.
@@ -117,8 +121,35 @@ TEST(PortlinkDescription, ChosenTypeDecidesWhicheverIsListedFirst) {
     const std::wstring twice = service(kIp, L"/first") + service(kIp, L"/second");
     EXPECT_EQ(controlOf(description(L"", twice)), L"http://192.168.77.1:5000/first");
 
-    // A device type is no service type of a normal description.
-    EXPECT_EQ(controlOf(description(L"", both),
-                        L"urn:schemas-upnp-org:device:InternetGatewayDevice:1"),
-              L"");
+    // A device type names no service: the other candidates decide, WANPPPConnection first.
+    EXPECT_EQ(controlOf(description(L"", both), kIgd), L"http://192.168.77.1:5000/ppp");
+}
+
+TEST(PortlinkDescription, CandidateServiceTypesInOrderEachOnce) {
+    const std::wstring kPpp2 = L"urn:schemas-upnp-org:service:WANPPPConnection:2";
+    EXPECT_EQ(serviceTypeCandidates(kPpp), (std::vector<std::wstring>{kPpp, kPpp2, kIp, kIp2}));
+    EXPECT_EQ(serviceTypeCandidates(kIp), (std::vector<std::wstring>{kIp, kIp2, kPpp}));
+    // No version 2 of a device type.
+    EXPECT_EQ(serviceTypeCandidates(kIgd), (std::vector<std::wstring>{kIgd, kPpp, kIp, kIp2}));
+}
+
+TEST(PortlinkDescription, FirstCandidateWithAControlUrlWins) {
+    const struct {
+        const wchar_t *note;
+        std::wstring named, services, type, control;
+    } cases[] = {
+        {L"answers the PPP search, describes only IP:2", kPpp, service(kIp2, L"/ip2"), kIp2,
+         L"/ip2"},
+        {L"IP:1 named, PPP listed before IP:2", kIp,
+         service(kPpp, L"/ppp") + service(kIp2, L"/ip2"), kIp2, L"/ip2"},
+        {L"PPP-only router answering the IP search", kIp, service(kPpp, L"/ppp"), kPpp, L"/ppp"},
+        {L"named service with an empty controlURL", kIp,
+         service(kIp, L"") + service(kIp2, L"/ip2"), kIp2, L"/ip2"},
+    };
+    for (const auto &c : cases) {
+        const DescriptionResult r =
+            parseDescription(description(L"", c.services), c.named, kAuthority);
+        EXPECT_EQ(r.serviceType, c.type) << c.note;
+        EXPECT_EQ(r.controlUrl, L"http://192.168.77.1:5000" + c.control) << c.note;
+    }
 }

@@ -77,14 +77,14 @@ TEST(PortlinkSsdp, PreferredTargetWinsWhereverItIsNamed) {
     EXPECT_EQ(examineSearchAnswer(text).serviceType, kIp);
 }
 
-TEST(PortlinkSsdp, UnknownTargetLeavesTheThirdOne) {
+TEST(PortlinkSsdp, UnknownTargetIsNotUsable) {
     const std::wstring loc = L"LOCATION: http://gw/d.xml";
     for (const wchar_t *st : {L"urn:schemas-upnp-org:service:wanipconnection:1",
                               L"urn:schemas-upnp-org:service:WANIPConnection:2",
                               L"upnp:rootdevice"}) {
         const SearchAnswer a = examineSearchAnswer(answer(st, loc));
         EXPECT_EQ(a.verdict, AnswerVerdict::NoKnownTarget) << st;
-        EXPECT_EQ(a.serviceType, kIgd) << st;
+        EXPECT_EQ(a.serviceType, L"") << st;
         EXPECT_EQ(a.descriptionUrl, L"") << st;
     }
 }
@@ -99,7 +99,7 @@ TEST(PortlinkSsdp, LocationHeaderNameInAnyLetterCase) {
                                 L"X-LOCATION: http://gw/d", L"LOCATION", L"LOCATIO"}) {
         const SearchAnswer a = examineSearchAnswer(answer(kIp, line));
         EXPECT_EQ(a.verdict, AnswerVerdict::NoLocation) << line;
-        EXPECT_EQ(a.serviceType, kIp) << line;
+        EXPECT_EQ(a.serviceType, L"") << line;
     }
 }
 

@@ -1,14 +1,22 @@
 // The private-address rule at its boundaries, as both isLANIP and the add action apply it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "private_address.h"
 
-using portlink::addressFromOctets;
 using portlink::isPrivateAddress;
 
 namespace {
+
+// The address a.b.c.d in network order, as it would be stored from an in_addr.
+uint32_t addressFromOctets(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    const uint8_t octets[4] = {a, b, c, d};
+    uint32_t address;
+    std::memcpy(&address, octets, sizeof address);
+    return address;
+}
 
 struct Case {
     uint8_t a, b, c, d;

@@ -28,6 +28,7 @@ MAPPING_DESCRIPTION = "Verimon veri.test"
 
 WAN_PPP = fakegw.WAN_PPP
 WAN_IP = fakegw.WAN_IP
+WAN_IP2 = "urn:schemas-upnp-org:service:WANIPConnection:2"
 IGD = fakegw.IGD
 SEARCH_ORDER = [WAN_PPP, WAN_IP, IGD]
 

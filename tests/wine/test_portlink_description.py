@@ -1,12 +1,13 @@
 """The device description as portlink reads it, one description variant per run: which
-control URL it records (seen by where the SOAP POST goes) or why it finds none; also the
-HOST header, the default port and an empty path in the request lines."""
+connection service and control URL it records (seen by where the SOAP POST goes and the
+service type it names) or why it finds none; also the HOST header, the default port and an
+empty path in the request lines."""
 import unittest
 
 from testbed import fakegw
-from tests.wine.portlink_fixture import (GW, WAN_IP, PortlinkGroup, add_post, answer_search,
-                                         delete_post, description_get, normal_scenario,
-                                         serve)
+from tests.wine.portlink_fixture import (GW, IGD, WAN_IP, WAN_IP2, WAN_PPP, PortlinkGroup,
+                                         add_post, answer_search, delete_post, description_get,
+                                         normal_scenario, serve)
 
 ROAD = ["startSearch()", "wait-search(25000)", "isSearchSucces()",
         "addNATPortMapping(8080,80,1)", "removeNATPortMapping(80,1)"]
@@ -90,10 +91,32 @@ class Description(PortlinkGroup):
         run = self.play(normal_scenario(desc), ROAD)
         self.assertAnswers(run, OK)
 
+    def test_connection_service_chosen_from_the_description(self):
+        ip2 = fakegw.service_xml(WAN_IP2, "/ctl/IPConn")
+        ppp = fakegw.service_xml(WAN_PPP, "/ctl/PPPConn", name="WANPPPConn")
+        every_search = answer_search(*(fakegw.ssdp_answer(st=st) for st in (WAN_PPP, WAN_IP, IGD)))
+        cases = {
+            # As shipped: answers every search, WANPPPConnection first, describes IGDv2.
+            "answers all three, describes only IP:2": (every_search, [ip2], WAN_IP2, "/ctl/IPConn"),
+            "PPP-only router answering the IP search": (None, [ppp], WAN_PPP, "/ctl/PPPConn"),
+            "IP:1 named, PPP:1 listed before IP:2": (None, [ppp, ip2], WAN_IP2, "/ctl/IPConn"),
+        }
+        for name, (ssdp, services, service_type, path) in cases.items():
+            with self.subTest(name):
+                run = self.play(normal_scenario(fakegw.description(services=services), ssdp=ssdp),
+                                ROAD)
+                self.assertAnswers(run, OK)
+                self.assertEqual(run.requests(5000), [
+                    description_get(),
+                    add_post(80, "TCP", 8080, service_type=service_type, path=path),
+                    delete_post(80, "TCP", service_type=service_type, path=path)])
+
     def test_other_service_control_url_is_never_taken(self):
-        # The chosen type's service has no controlURL; the next service's one is not used.
+        # The chosen type's service has no controlURL; the next service's one, of a type that
+        # is no candidate, is not used.
         services = [f"<service><serviceType>{WAN_IP}</serviceType></service>",
-                    fakegw.service_xml(fakegw.WAN_PPP, "/ctl/PPPConn", name="WANPPPConn")]
+                    fakegw.service_xml("urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1",
+                                       "/ctl/CmnIfCfg", name="WANCommonIFC")]
         run = self.play(normal_scenario(fakegw.description(services=services)), ROAD)
         self.assertAnswers(run, NO_SERVICE)
 
