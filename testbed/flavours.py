@@ -4,7 +4,9 @@ win32 is the product: PE32 for x86, run by Debian's 32-bit Wine loader.  win64 i
 sources as PE32+ for x86-64, run by the 64-bit loader.  Some hosts cannot execute 32-bit x86
 code at all (the kernel's 32-bit emulation is switched off: every i386 program fails with
 "Exec format error"), so which flavours run is found out by trying each loader once.
-WINE_FLAVOURS (for example "win64", or "win32,win64") forces the set.
+WINE_FLAVOURS (for example "win64", or "win32,win64") forces the set.  Where a flavour's
+loader is missing, scripts/install-deps.sh may have left a note saying why it did not install
+it (build/install-notes/<flavour>): that note is the reason given.
 
     python3 -m testbed.flavours     prints the decision as one line on stderr and, on stdout,
                                     the ctest label expression of the flavours not to run
@@ -16,6 +18,7 @@ import sys
 from dataclasses import dataclass
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+INSTALL_NOTES = os.path.join(ROOT, "build", "install-notes")
 
 
 @dataclass(frozen=True)
@@ -41,6 +44,15 @@ FLAVOURS = {
 }
 
 
+def install_note(flavour):
+    """Why the install step did not install the flavour's Wine, or None."""
+    try:
+        with open(os.path.join(INSTALL_NOTES, flavour.name)) as f:
+            return f.read().strip() or None
+    except OSError:
+        return None
+
+
 def why_not_runnable(flavour):
     """None when the flavour's loader runs here, else what failed and the likely cause."""
     command = f"{flavour.loader} --version"
@@ -48,8 +60,9 @@ def why_not_runnable(flavour):
         result = subprocess.run([flavour.loader, "--version"], capture_output=True,
                                 timeout=60, stdin=subprocess.DEVNULL)
     except FileNotFoundError:
-        return f"{command}: no such file (Wine's {flavour.name} loader is not installed; " \
-               "scripts/install-deps.sh installs it)"
+        return install_note(flavour) or \
+            f"{command}: no such file (Wine's {flavour.name} loader is not installed; " \
+            "scripts/install-deps.sh installs it)"
     except OSError as error:
         if error.errno == errno.ENOEXEC:
             return f"{command}: Exec format error (this kernel does not run 32-bit x86 " \
@@ -99,6 +112,7 @@ def current():
 def main():
     names, why = choose()
     ran = " and ".join(names) or "no flavour"
+    why = why.rstrip(".")
     if len(names) == len(FLAVOURS):
         line = f"Wine tests run for {ran}: {why or 'both Wine loaders run here'}."
     else:
