@@ -135,6 +135,25 @@ bool GetPathBesideLauncher(wchar_t *path) {
                                sizeof(kPrivateCopySuffix) / sizeof(wchar_t) - 1);
 }
 
+constexpr wchar_t kInstallerLibrary[] = L"msi.dll";
+
+// The library `name` (`length` characters) from the system folder only.  Windows Vista and 7
+// without the 2011 loader update do not know LOAD_LIBRARY_SEARCH_SYSTEM32 and refuse it with
+// ERROR_INVALID_PARAMETER; there the library is loaded by its full path in the system folder,
+// its own dependencies looked for from that folder first.  Any other failure is final.
+HMODULE LoadFromSystemFolder(const wchar_t *name, size_t length) {
+    const HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) {
+        return module;
+    }
+    wchar_t path[kPathCapacity];
+    const UINT folder = GetSystemDirectoryW(path, static_cast<UINT>(kPathCapacity));
+    if (!AppendToSystemFolder(path, folder, name, length)) {
+        return nullptr;
+    }
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 // msi.dll from the system folder, loaded only for as long as Windows Installer is asked.  It
 // is neither imported nor looked for on the library search path: msi.dll is not one of the
 // system's known libraries, so the search would start in the launcher's own folder, and a
@@ -142,7 +161,8 @@ bool GetPathBesideLauncher(wchar_t *path) {
 class InstallerLibrary {
   public:
     InstallerLibrary() {
-        module_ = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        module_ = LoadFromSystemFolder(kInstallerLibrary,
+                                       sizeof(kInstallerLibrary) / sizeof(wchar_t) - 1);
         if (module_ != nullptr) {
             locate_ = ExportedFunction<LocateComponentFn>(
                 module_, MAKEINTRESOURCEA(kLocateComponentOrdinal));

@@ -38,6 +38,14 @@ bool ReplaceFileNameWith(C *buffer, size_t pathLength, const C *suffix, size_t s
     return true;
 }
 
+// `buffer` (room for kPathCapacity characters) holds a folder of `folderLength` characters as
+// GetSystemDirectoryW wrote it: 0 when the call failed, kPathCapacity or more when the folder
+// did not fit.  Appends a backslash (unless the folder ends with one) and `name` of
+// `nameLength` characters, and terminates the result.  Fails, leaving the folder as it was,
+// when the folder is unusable, is not absolute, or the result would exceed kMaxPathLength.
+template <typename C>
+bool AppendToSystemFolder(C *buffer, size_t folderLength, const C *name, size_t nameLength);
+
 // True for a directory path that names its root: "X:\..." (drive letter, colon, backslash)
 // or a UNC path "\\...".  Empty, relative and drive-relative texts ("X:dir", "\dir") are not.
 template <typename C> bool IsAbsoluteDirectory(const C *dir) {
@@ -47,6 +55,30 @@ template <typename C> bool IsAbsoluteDirectory(const C *dir) {
     const bool letter =
         (dir[0] >= C('A') && dir[0] <= C('Z')) || (dir[0] >= C('a') && dir[0] <= C('z'));
     return letter && dir[1] == C(':') && dir[2] == C('\\');
+}
+
+template <typename C>
+bool AppendToSystemFolder(C *buffer, size_t folderLength, const C *name, size_t nameLength) {
+    if (folderLength == 0 || folderLength >= kPathCapacity || nameLength == 0) {
+        return false;
+    }
+    buffer[folderLength] = C(0);
+    if (!IsAbsoluteDirectory(buffer)) {
+        return false;
+    }
+    const bool separator = buffer[folderLength - 1] != C('\\');
+    if (folderLength + (separator ? 1 : 0) + nameLength > kMaxPathLength) {
+        return false;
+    }
+    size_t end = folderLength;
+    if (separator) {
+        buffer[end++] = C('\\');
+    }
+    for (size_t i = 0; i < nameLength; ++i) {
+        buffer[end++] = name[i];
+    }
+    buffer[end] = C(0);
+    return true;
 }
 
 } // namespace boundstart

@@ -1,6 +1,7 @@
 // Composition of the launcher's private-copy path and the absolute-folder test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "launcher_paths.h"
@@ -54,6 +55,45 @@ TEST(BoundstartPaths, ResultOfAtMost260Characters) {
     const std::u16string longName = u"C:\\d\\" + std::u16string(255, u'n');
     ASSERT_TRUE(Compose(longName, out));
     EXPECT_EQ(out, u"C:\\d" + kSuffix);
+}
+
+// What the launcher loads where the system refuses LOAD_LIBRARY_SEARCH_SYSTEM32: the system
+// folder, as GetSystemDirectoryW reported it, joined with the library's name.
+TEST(BoundstartPaths, LibraryPathInTheSystemFolder) {
+    const std::u16string name = u"msi.dll";
+    struct Row {
+        std::u16string folder;
+        size_t reported; // GetSystemDirectoryW's result
+        const char16_t *expected; // null: fails
+    };
+    const std::u16string longFolder = u"C:\\" + std::u16string(kMaxPathLength - 3 - 7, u'w');
+    const Row rows[] = {
+        {u"C:\\Windows\\system32", 19, u"C:\\Windows\\system32\\msi.dll"},
+        {u"C:\\", 3, u"C:\\msi.dll"},
+        {u"\\\\server\\share\\system32", 23, u"\\\\server\\share\\system32\\msi.dll"},
+        {longFolder, longFolder.size(), nullptr}, // one character too long with the name
+        {longFolder.substr(1), longFolder.size() - 1, nullptr}, // not absolute
+        {u"", 0, nullptr},                                       // the call failed
+        {u"C:\\Windows\\system32", kPathCapacity + 5, nullptr}, // did not fit the buffer
+        {u"system32", 8, nullptr},
+    };
+    for (const Row &row : rows) {
+        char16_t buffer[kPathCapacity + 1];
+        buffer[kPathCapacity] = u'#';
+        row.folder.copy(buffer, std::min(row.folder.size(), kPathCapacity));
+        const bool ok = AppendToSystemFolder(buffer, row.reported, name.c_str(), name.size());
+        EXPECT_EQ(buffer[kPathCapacity], u'#');
+        EXPECT_EQ(ok, row.expected != nullptr) << std::string(row.folder.begin(), row.folder.end());
+        if (ok && row.expected != nullptr) {
+            EXPECT_EQ(std::u16string(buffer), row.expected);
+        }
+    }
+    // Exactly 260 characters with the name fits.
+    char16_t buffer[kPathCapacity];
+    const std::u16string fits = longFolder.substr(0, longFolder.size() - 1);
+    fits.copy(buffer, fits.size());
+    ASSERT_TRUE(AppendToSystemFolder(buffer, fits.size(), name.c_str(), name.size()));
+    EXPECT_EQ(std::u16string(buffer).size(), kMaxPathLength);
 }
 
 TEST(BoundstartPaths, AbsoluteFolders) {
