@@ -16,7 +16,7 @@
 namespace portlink {
 
 int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring &request,
-                     std::wstring &response) {
+                     std::wstring &response, uint32_t *localAddress) {
     // The buffer first holds the request with its terminating zero, then the answer.
     char receiveBuffer[kBufferSize];
     const std::string bytes = narrowAnsi(request);
@@ -33,8 +33,15 @@ int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring 
     if (!connection.valid())
         return ERR_SOCKET;
 
-    // A failed connection is not examined: it shows up as an answer of no bytes.
-    connect(connection.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+    // A failed connection is not examined further: it shows up as an answer of no bytes.
+    if (connect(connection.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0 &&
+        localAddress != nullptr) {
+        sockaddr_in local = {};
+        int length = sizeof local;
+        if (getsockname(connection.get(), reinterpret_cast<sockaddr *>(&local), &length) == 0 &&
+            local.sin_family == AF_INET)
+            *localAddress = local.sin_addr.s_addr;
+    }
     u_long nonBlocking = 1;
     ioctlsocket(connection.get(), FIONBIO, &nonBlocking);
     send(connection.get(), receiveBuffer, static_cast<int>(bytes.size()), 0);
@@ -61,7 +68,8 @@ int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring 
 
     if (count < 1)
         return ERR_NO_RESPONSE;
-    response = widenAnsi(receiveBuffer, count);
+    const std::string answer = decodeAnswer(receiveBuffer, count);
+    response = widenAnsi(answer.data(), answer.size());
     std::wstring rest;
     return checkHttpStatus(response, rest) ? RESULT_OK : ERR_HTTP_STATUS;
 }

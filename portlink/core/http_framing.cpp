@@ -30,11 +30,124 @@ size_t findBytes(const char *bytes, size_t length, size_t from, const char *need
     return length;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Offset of the header end "\r\n\r\n" in the bytes up to the first zero byte; `count` when
+// it has not arrived.
+size_t headerEnd(const char *bytes, size_t count) {
+    const void *zero = std::memchr(bytes, 0, count);
+    const size_t length =
+        zero ? static_cast<size_t>(static_cast<const char *>(zero) - bytes) : count;
+    const size_t end = findBytes(bytes, length, 0, "\r\n\r\n", false);
+    return end == length ? count : end;
+}
+
+// True when a header line of bytes[0, end) is "Transfer-Encoding:" whose last coding is
+// "chunked".
+bool isChunked(const char *bytes, size_t end) {
+    static const char name[] = "\r\ntransfer-encoding:";
+    for (size_t at = findBytes(bytes, end, 0, name, true); at < end;
+         at = findBytes(bytes, end, at + 1, name, true)) {
+        size_t valueEnd = findBytes(bytes, end + 2, at + sizeof name - 1, "\r\n", false);
+        if (valueEnd > end)
+            valueEnd = end;
+        // The last of the comma-separated codings, blanks around it ignored.
+        size_t last = valueEnd;
+        while (last > at && isBlank(bytes[last - 1]))
+            --last;
+        size_t first = last;
+        while (first > at + sizeof name - 1 && bytes[first - 1] != ',')
+            --first;
+        while (first < last && isBlank(bytes[first]))
+            ++first;
+        static const char coding[] = "chunked";
+        if (last - first == sizeof coding - 1 &&
+            findBytes(bytes + first, last - first, 0, coding, true) == 0)
+            return true;
+    }
+    return false;
+}
+
+enum class Chunks { Incomplete, Complete, Broken };
+
+// The largest chunk that can be taken: no answer is longer than the exchange's buffer.
+constexpr uint64_t kLargestChunk = 1u << 20;
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = asciiLower(c);
+    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+}
+
+// Walks the chunked body body[0, count): size lines (hex digits, then blanks or a ";"
+// extension, then CR LF), each chunk's data followed by CR LF, a last chunk of size 0, then
+// trailer lines up to an empty line.  The data of the chunks, as far as it arrived, is
+// appended to `data` when given.
+Chunks walkChunks(const char *body, size_t count, std::string *data) {
+    size_t pos = 0;
+    for (;;) {
+        const size_t lineEnd = findBytes(body, count, pos, "\r\n", false);
+        uint64_t size = 0;
+        size_t digits = 0;
+        for (size_t i = pos; i < lineEnd && hexValue(body[i]) >= 0; ++i, ++digits) {
+            size = size * 16 + static_cast<uint64_t>(hexValue(body[i]));
+            if (size > kLargestChunk)
+                return Chunks::Broken;
+        }
+        const size_t afterDigits = pos + digits;
+        if (lineEnd == count) {
+            // The size line has not ended yet: broken once what came can no longer be one.
+            if (afterDigits == count)
+                return Chunks::Incomplete;
+            const char next = body[afterDigits];
+            const bool mayGoOn =
+                isBlank(next) || next == ';' || (next == '\r' && afterDigits + 1 == count);
+            return digits > 0 && mayGoOn ? Chunks::Incomplete : Chunks::Broken;
+        }
+        if (digits == 0 ||
+            (afterDigits < lineEnd && !isBlank(body[afterDigits]) && body[afterDigits] != ';'))
+            return Chunks::Broken;
+        pos = lineEnd + 2;
+        if (size == 0)
+            break;
+        const size_t available = count - pos;
+        if (available < size) {
+            if (data)
+                data->append(body + pos, available);
+            return Chunks::Incomplete;
+        }
+        if (data)
+            data->append(body + pos, static_cast<size_t>(size));
+        pos += static_cast<size_t>(size);
+        if (count - pos < 2)
+            return (count > pos && body[pos] != '\r') ? Chunks::Broken : Chunks::Incomplete;
+        if (body[pos] != '\r' || body[pos + 1] != '\n')
+            return Chunks::Broken;
+        pos += 2;
+    }
+    // Trailer lines, then the empty line that ends the answer.
+    for (;;) {
+        const size_t lineEnd = findBytes(body, count, pos, "\r\n", false);
+        if (lineEnd == count)
+            return Chunks::Incomplete;
+        if (lineEnd == pos)
+            return Chunks::Complete;
+        pos = lineEnd + 2;
+    }
+}
+
 } // namespace
 
 bool isResponseComplete(const char *bytes, size_t count) {
     if (bytes == nullptr)
         return false;
+    const size_t end = headerEnd(bytes, count);
+    if (end < count && isChunked(bytes, end)) {
+        const size_t body = end + 4;
+        return walkChunks(bytes + body, count - body, nullptr) != Chunks::Incomplete;
+    }
+
     // The searches treat the bytes as a C string: they end at the first zero byte.
     const void *zero = std::memchr(bytes, 0, count);
     const size_t length = zero ? static_cast<size_t>(static_cast<const char *>(zero) - bytes) : count;
@@ -49,10 +162,21 @@ bool isResponseComplete(const char *bytes, size_t count) {
         return false;
     const int64_t contentLength = readDecimal(bytes + name + headerLength, bytes + lineEnd);
 
-    const size_t headerEnd = findBytes(bytes, length, 0, "\r\n\r\n", false);
-    if (headerEnd == length)
+    if (end == count)
         return false;
-    return static_cast<int64_t>(count) >= static_cast<int64_t>(headerEnd) + 4 + contentLength;
+    return static_cast<int64_t>(count) >= static_cast<int64_t>(end) + 4 + contentLength;
+}
+
+std::string decodeAnswer(const char *bytes, size_t count) {
+    if (bytes == nullptr)
+        return std::string();
+    const size_t end = headerEnd(bytes, count);
+    if (end == count || !isChunked(bytes, end))
+        return std::string(bytes, count);
+    const size_t body = end + 4;
+    std::string decoded(bytes, body);
+    walkChunks(bytes + body, count - body, &decoded);
+    return decoded;
 }
 
 } // namespace portlink

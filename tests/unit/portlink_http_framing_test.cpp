@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 using namespace portlink;
@@ -76,4 +77,94 @@ TEST(PortlinkResponseComplete, LooksOnlyAtCountBytesUpToFirstZero) {
     std::string zeroInBody = kHead + "Content-Length: 3\r\n\r\n" + std::string("a\0c", 3);
     EXPECT_TRUE(complete(zeroInBody));
     EXPECT_FALSE(isResponseComplete(zeroInBody.data(), zeroInBody.size() - 1));
+}
+
+namespace {
+
+const std::string kChunkedHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+std::string decoded(const std::string &bytes) { return decodeAnswer(bytes.data(), bytes.size()); }
+
+// One chunk of `data`: its size in hex, CR LF, the data, CR LF.
+std::string chunk(const std::string &data) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", data.size());
+    return size + ("\r\n" + data) + "\r\n";
+}
+
+} // namespace
+
+TEST(PortlinkChunkedAnswer, CompleteAtTheLastChunkAndDecoded) {
+    const struct {
+        const char *note;
+        std::string body, data;
+    } cases[] = {
+        {"two chunks", chunk("<root><URLBase>http://gw/\r\n") + chunk("</URLB") + "0\r\n\r\n",
+         "<root><URLBase>http://gw/\r\n</URLB"},
+        {"upper-case hex, an extension, blanks", "A;name=\"v\"\r\n0123456789\r\n3 \r\nabc\r\n000\r\n\r\n",
+         "0123456789abc"},
+        {"trailer lines", "2\r\nok\r\n0\r\nX-Trailer: 1\r\nY: 2\r\n\r\n", "ok"},
+        {"no body", "0\r\n\r\n", ""},
+        {"zero bytes inside a chunk", std::string("3\r\na\0c\r\n0\r\n\r\n", 13), std::string("a\0c", 3)},
+    };
+    for (const auto &c : cases) {
+        const std::string answer = kChunkedHead + c.body;
+        EXPECT_TRUE(complete(answer)) << c.note;
+        EXPECT_EQ(decoded(answer), kChunkedHead + c.data) << c.note;
+        // Not before its last byte: every shorter cut is incomplete and decodes to a prefix.
+        for (size_t cut = 0; cut < answer.size(); ++cut) {
+            ASSERT_FALSE(isResponseComplete(answer.data(), cut)) << c.note << " cut " << cut;
+            const std::string part = decodeAnswer(answer.data(), cut);
+            if (cut >= kChunkedHead.size())
+                EXPECT_EQ((kChunkedHead + c.data).compare(0, part.size(), part), 0) << c.note;
+        }
+    }
+}
+
+TEST(PortlinkChunkedAnswer, RecognisedOnlyByItsHeader) {
+    for (const char *header : {"transfer-encoding: CHUNKED", "Transfer-Encoding:chunked",
+                               "Transfer-Encoding: gzip, chunked", "TRANSFER-ENCODING: \tchunked \t"}) {
+        const std::string answer =
+            std::string("HTTP/1.1 200 OK\r\n") + header + "\r\n\r\n2\r\nok\r\n0\r\n\r\n";
+        EXPECT_TRUE(complete(answer)) << header;
+        EXPECT_EQ(decoded(answer), answer.substr(0, answer.find("\r\n\r\n") + 4) + "ok") << header;
+    }
+    // Not chunked: the body stays as it came, framed by Content-Length or by nothing.
+    for (const char *header : {"Transfer-Encoding: chunked, gzip", "X-Transfer-Encoding: chunked",
+                               "Transfer-Encoding : chunked", "Transfer-Encoding: chunkedx"}) {
+        const std::string answer =
+            std::string("HTTP/1.1 200 OK\r\n") + header + "\r\n\r\n2\r\nok\r\n0\r\n\r\n";
+        EXPECT_FALSE(complete(answer)) << header;
+        EXPECT_EQ(decoded(answer), answer) << header;
+    }
+    // Chunked takes precedence over a Content-Length beside it.
+    const std::string both = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: "
+                             "chunked\r\n\r\n2\r\nok\r\n";
+    EXPECT_FALSE(complete(both));
+    EXPECT_TRUE(complete(both + "0\r\n\r\n"));
+}
+
+TEST(PortlinkChunkedAnswer, BrokenFramingEndsTheWaitAndKeepsWhatCameBefore) {
+    const struct {
+        const char *note;
+        std::string body, data;
+    } cases[] = {
+        {"not a size", "zz\r\nabc\r\n", ""},
+        {"size line without digits", ";x\r\nabc\r\n", ""},
+        {"data longer than its size", "2\r\nabc\r\n0\r\n\r\n", "ab"},
+        {"huge size", "2\r\nok\r\nffffffffffffffffff\r\nabc", "ok"},
+        {"junk after the digits", "2x\r\nok\r\n", ""},
+        {"a line end without its line feed", "2\rok", ""},
+    };
+    for (const auto &c : cases) {
+        const std::string answer = kChunkedHead + c.body;
+        EXPECT_TRUE(complete(answer)) << c.note;
+        EXPECT_EQ(decoded(answer), kChunkedHead + c.data) << c.note;
+    }
+    // A size past everything that can arrive, announced but not yet sent: the exchange waits
+    // (until the buffer is full or the time is up) and keeps what came.
+    const std::string announced = kChunkedHead + "2800\r\n" + std::string(100, 'x');
+    EXPECT_FALSE(complete(announced));
+    EXPECT_EQ(decoded(announced), kChunkedHead + std::string(100, 'x'));
 }
