@@ -5,6 +5,7 @@
 #include "ansi_text.h"
 #include "device_description.h"
 #include "nat_session.h"
+#include "private_address.h"
 #include "socket_buffer.h"
 #include "ssdp.h"
 #include "win_handles.h"
@@ -20,9 +21,38 @@ constexpr DWORD kSocketFlags =
 constexpr int kWindowMs = 15000;
 constexpr int kResendMs = 3000;
 constexpr int kPollMs = 1000;
+// A bound on the datagrams read at one poll, so that a flood cannot hold the search.
+constexpr int kMaxReadsPerPoll = 256;
 
 // Any object inside this library: its address names the module for a reference to it.
 const char moduleAnchor = 0;
+
+// Reads the datagrams waiting on the search socket, in arrival order, until one is a usable
+// answer (true, in `answer`) or none is left.  A datagram too long for the buffer is lost
+// (WSAEMSGSIZE), and an error report of an earlier send (WSAECONNRESET) stands in the queue
+// like a datagram; the datagrams behind either are still read.
+bool takeUsableAnswer(SOCKET search, char *buffer, SearchAnswer &answer) {
+    for (int read = 0; read < kMaxReadsPerPoll; ++read) {
+        sockaddr_in sender = {};
+        int senderLength = sizeof sender;
+        const int received =
+            recvfrom(search, buffer, static_cast<int>(kBufferSize), 0,
+                     reinterpret_cast<sockaddr *>(&sender), &senderLength);
+        if (received < 0) {
+            const int error = WSAGetLastError();
+            if (error == WSAEMSGSIZE || error == WSAECONNRESET)
+                continue;
+            return false; // nothing waiting, or the socket failed
+        }
+        if (received == 0 || sender.sin_family != AF_INET)
+            continue;
+        answer = examineSearchAnswer(widenAnsi(buffer, static_cast<size_t>(received)),
+                                     dottedAddress(sender.sin_addr.s_addr));
+        if (answer.verdict == AnswerVerdict::Usable)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -78,16 +108,12 @@ bool discoverGateway() {
                 }
             }
             Sleep(kPollMs);
-            // One datagram per receive.  The first usable one ends the search; an empty or
-            // unusable one (a failing status, none of the search targets, no LOCATION) is
-            // dropped and the search goes on as if nothing had arrived, so that something
-            // unusable in front of the gateway's answer does not hide the gateway.
-            const int received = recv(search.get(), buffer, static_cast<int>(kBufferSize), 0);
-            if (received > 0) {
-                answer = examineSearchAnswer(widenAnsi(buffer, static_cast<size_t>(received)));
-                if (answer.verdict == AnswerVerdict::Usable)
-                    break;
-            }
+            // The first usable answer ends the search.  Empty and unusable datagrams (a
+            // failing status, none of the search targets, no LOCATION or one that points
+            // elsewhere than its sender) are dropped, so that other devices of a busy LAN in
+            // front of the gateway's answer do not hide it.
+            if (takeUsableAnswer(search.get(), buffer, answer))
+                break;
         }
         search.reset();
         joinHandle.reset();

@@ -18,4 +18,16 @@ bool isPrivateAddress(uint32_t address) {
     return a == 10;
 }
 
+std::wstring dottedAddress(uint32_t address) {
+    uint8_t octets[4];
+    std::memcpy(octets, &address, sizeof octets);
+    std::wstring text;
+    for (size_t i = 0; i < 4; ++i) {
+        if (i > 0)
+            text += L'.';
+        text += std::to_wstring(octets[i]);
+    }
+    return text;
+}
+
 } // namespace portlink

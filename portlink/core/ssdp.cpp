@@ -63,7 +63,7 @@ bool startsWithLocation(const std::wstring &text, size_t start, size_t end) {
 
 } // namespace
 
-SearchAnswer examineSearchAnswer(const std::wstring &answer) {
+SearchAnswer examineSearchAnswer(const std::wstring &answer, const std::wstring &sender) {
     SearchAnswer result;
     std::wstring rest;
     if (!checkHttpStatus(answer, rest)) {
@@ -85,6 +85,7 @@ SearchAnswer examineSearchAnswer(const std::wstring &answer) {
         return result;
     }
 
+    // Only the first LOCATION line counts.
     LineSpan line;
     for (size_t pos = 0; findLine(rest, pos, line); pos = line.end) {
         if (!startsWithLocation(rest, line.start, line.end))
@@ -95,9 +96,18 @@ SearchAnswer examineSearchAnswer(const std::wstring &answer) {
             ++first;
         while (last > first && isWhiteSpace(rest[last - 1]))
             --last;
-        result.serviceType = std::move(chosen);
-        result.descriptionUrl = rest.substr(first, last - first);
-        result.verdict = AnswerVerdict::Usable;
+        std::wstring url = rest.substr(first, last - first);
+        std::wstring host, authority, path;
+        int32_t port = 0;
+        if (!splitRequestUrl(url, host, authority, path, port)) {
+            result.verdict = AnswerVerdict::BadLocation;
+        } else if (host != sender) {
+            result.verdict = AnswerVerdict::ElsewhereLocation;
+        } else {
+            result.serviceType = std::move(chosen);
+            result.descriptionUrl = std::move(url);
+            result.verdict = AnswerVerdict::Usable;
+        }
         return result;
     }
     result.verdict = AnswerVerdict::NoLocation;

@@ -24,10 +24,13 @@ std::wstring formatSearchTarget(const SearchTarget &target);
 std::wstring buildSearchRequest(const std::wstring &searchTarget);
 
 enum class AnswerVerdict {
-    Usable,        // status 2xx, a known search target, a LOCATION line
+    Usable,        // status 2xx, a known search target, a LOCATION at the sender's address
     BadStatus,     // status test failed
     NoKnownTarget, // none of the three search targets is in the answer
     NoLocation,    // no line starting with "LOCATION:" in any letter case
+    BadLocation,   // the LOCATION value is empty, names no host, or holds a blank or control
+                   // character that would go into the description request
+    ElsewhereLocation, // the LOCATION names a host other than the answer's sender
 };
 
 struct SearchAnswer {
@@ -38,8 +41,11 @@ struct SearchAnswer {
     std::wstring descriptionUrl;
 };
 
-// Judges one datagram of the search, already converted to wide text.  Only a Usable answer
-// ends the search; the others are dropped.  Both texts stay empty unless it is Usable.
-SearchAnswer examineSearchAnswer(const std::wstring &answer);
+// Judges one datagram of the search, already converted to wide text, that came from the
+// dotted IPv4 address `sender`.  Only a Usable answer ends the search; the others are
+// dropped.  An answer may only send us to the device that sent it: a LOCATION that names any
+// other host (this machine's loopback, another LAN host) is never used.  Both texts stay empty
+// unless it is Usable.
+SearchAnswer examineSearchAnswer(const std::wstring &answer, const std::wstring &sender);
 
 } // namespace portlink

@@ -101,4 +101,34 @@ std::wstring splitUrl(const std::wstring &url, std::wstring &authority, std::wst
     return host;
 }
 
+namespace {
+
+bool holdsBlankOrControl(const std::wstring &text) {
+    for (const wchar_t c : text) {
+        if (c <= L' ')
+            return true;
+    }
+    return false;
+}
+
+bool isAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
+} // namespace
+
+bool splitRequestUrl(const std::wstring &url, std::wstring &host, std::wstring &authority,
+                     std::wstring &path, int32_t &port) {
+    host = splitUrl(url, authority, path, port);
+    return !host.empty() && !holdsBlankOrControl(authority) && !holdsBlankOrControl(path);
+}
+
+bool hasScheme(const std::wstring &url) {
+    if (url.empty() || !isAsciiLetter(url[0]))
+        return false;
+    size_t pos = 1;
+    while (pos < url.size() && (isAsciiLetter(url[pos]) || (url[pos] >= L'0' && url[pos] <= L'9') ||
+                                url[pos] == L'+' || url[pos] == L'-' || url[pos] == L'.'))
+        ++pos;
+    return url.compare(pos, 3, L"://") == 0;
+}
+
 } // namespace portlink

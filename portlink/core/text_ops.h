@@ -60,4 +60,16 @@ std::wstring getElementText(const std::wstring &tag, const std::wstring &text);
 std::wstring splitUrl(const std::wstring &url, std::wstring &authority, std::wstring &path,
                       int32_t &port);
 
+// --- URLs that requests go to --------------------------------------------------------------
+
+// splitUrl for a URL that a request of ours is about to be sent to.  False when the URL names
+// no host, or when the authority or the path, the pieces that the request carries, holds a
+// blank or a character below 0x20: such text from the network is never written into a request.
+bool splitRequestUrl(const std::wstring &url, std::wstring &host, std::wstring &authority,
+                     std::wstring &path, int32_t &port);
+
+// True when the URL begins with a scheme and "://" (a letter, then letters, digits, "+", "-"
+// or ".").
+bool hasScheme(const std::wstring &url);
+
 } // namespace portlink

@@ -1,4 +1,4 @@
-// Judging of one SSDP answer of a search.
+// Judging of one SSDP answer of a search, sent by 192.168.77.1.
 #include "fuzz_input.h"
 #include "ssdp.h"
 #include "text_ops.h"
@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::wstring answer = fuzzing::widenUntilZero(data, size);
-    const portlink::SearchAnswer result = portlink::examineSearchAnswer(answer);
+    const portlink::SearchAnswer result = portlink::examineSearchAnswer(answer, L"192.168.77.1");
     std::wstring rest;
     const bool passed = portlink::checkHttpStatus(answer, rest);
     fuzzing::require(passed == (result.verdict != portlink::AnswerVerdict::BadStatus));
@@ -21,8 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzing::require(known && rest.find(result.serviceType) != std::wstring::npos);
     const std::wstring &url = result.descriptionUrl;
     fuzzing::require(rest.find(url) != std::wstring::npos);
-    if (!url.empty())
-        fuzzing::require(!std::iswspace(static_cast<std::wint_t>(url.front())) &&
-                         !std::iswspace(static_cast<std::wint_t>(url.back())));
+    fuzzing::require(!std::iswspace(static_cast<std::wint_t>(url.front())) &&
+                     !std::iswspace(static_cast<std::wint_t>(url.back())));
+    // The description is fetched from the sender alone.
+    std::wstring host, authority, path;
+    int32_t port = 0;
+    fuzzing::require(portlink::splitRequestUrl(url, host, authority, path, port) &&
+                     host == L"192.168.77.1");
     return 0;
 }

@@ -19,6 +19,11 @@ std::wstring answer(const std::wstring &st, const std::wstring &location) {
            location + L"\r\n\r\n";
 }
 
+// The answer judged as one that the host "gw" sent.
+SearchAnswer examine(const std::wstring &text, const std::wstring &sender = L"gw") {
+    return examineSearchAnswer(text, sender);
+}
+
 } // namespace
 
 TEST(PortlinkSsdp, SearchTargetsInPreferenceOrder) {
@@ -38,14 +43,14 @@ TEST(PortlinkSsdp, SearchRequestByteForByte) {
 }
 
 TEST(PortlinkSsdp, UsableAnswerGivesTargetAndLocation) {
-    const SearchAnswer a = examineSearchAnswer(
-        answer(kIp, L"LOCATION: http://192.168.77.1:5000/rootDesc.xml"));
+    const SearchAnswer a = examine(
+        answer(kIp, L"LOCATION: http://192.168.77.1:5000/rootDesc.xml"), L"192.168.77.1");
     EXPECT_EQ(a.verdict, AnswerVerdict::Usable);
     EXPECT_EQ(a.serviceType, kIp);
     EXPECT_EQ(a.descriptionUrl, L"http://192.168.77.1:5000/rootDesc.xml");
 
     // Lines ended by LF alone are split too.
-    const SearchAnswer lf = examineSearchAnswer(L"HTTP/1.1 200 OK\nST: " + kIgd +
+    const SearchAnswer lf = examine(L"HTTP/1.1 200 OK\nST: " + kIgd +
                                                 L"\nLOCATION:http://gw/d.xml\n");
     EXPECT_EQ(lf.verdict, AnswerVerdict::Usable);
     EXPECT_EQ(lf.serviceType, kIgd);
@@ -56,9 +61,9 @@ TEST(PortlinkSsdp, FailingStatusLineRejected) {
     for (const wchar_t *first : {L"HTTP/1.1 404 Not Found", L"HTTP/1.1", L"", L"   "}) {
         const std::wstring text = std::wstring(first) + L"\r\nST: " + kIp +
                                   L"\r\nLOCATION: http://gw/d.xml\r\n\r\n";
-        EXPECT_EQ(examineSearchAnswer(text).verdict, AnswerVerdict::BadStatus) << first;
+        EXPECT_EQ(examine(text).verdict, AnswerVerdict::BadStatus) << first;
     }
-    EXPECT_EQ(examineSearchAnswer(L"").verdict, AnswerVerdict::BadStatus);
+    EXPECT_EQ(examine(L"").verdict, AnswerVerdict::BadStatus);
 }
 
 TEST(PortlinkSsdp, PreferredTargetWinsWhereverItIsNamed) {
@@ -66,15 +71,15 @@ TEST(PortlinkSsdp, PreferredTargetWinsWhereverItIsNamed) {
     // All three named, the preferred one last.
     std::wstring text = L"HTTP/1.1 200 OK\r\nNT: " + kIgd + L"\r\nST: " + kIp + L"\r\nX: " +
                         kPpp + L"\r\n" + loc + L"\r\n";
-    EXPECT_EQ(examineSearchAnswer(text).serviceType, kPpp);
-    EXPECT_EQ(examineSearchAnswer(answer(kIgd + L" " + kIp, loc)).serviceType, kIp);
-    EXPECT_EQ(examineSearchAnswer(answer(kIgd, loc)).serviceType, kIgd);
+    EXPECT_EQ(examine(text).serviceType, kPpp);
+    EXPECT_EQ(examine(answer(kIgd + L" " + kIp, loc)).serviceType, kIp);
+    EXPECT_EQ(examine(answer(kIgd, loc)).serviceType, kIgd);
     // Named as a substring anywhere in the rest, the LOCATION value included.
     text = L"HTTP/1.1 200 OK\r\nLOCATION: http://gw/" + kPpp + L"\r\n";
-    EXPECT_EQ(examineSearchAnswer(text).serviceType, kPpp);
+    EXPECT_EQ(examine(text).serviceType, kPpp);
     // The status line is not part of the rest.
     text = L"HTTP/1.1 200 " + kPpp + L"\r\nST: " + kIp + L"\r\n" + loc + L"\r\n";
-    EXPECT_EQ(examineSearchAnswer(text).serviceType, kIp);
+    EXPECT_EQ(examine(text).serviceType, kIp);
 }
 
 TEST(PortlinkSsdp, UnknownTargetIsNotUsable) {
@@ -82,7 +87,7 @@ TEST(PortlinkSsdp, UnknownTargetIsNotUsable) {
     for (const wchar_t *st : {L"urn:schemas-upnp-org:service:wanipconnection:1",
                               L"urn:schemas-upnp-org:service:WANIPConnection:2",
                               L"upnp:rootdevice"}) {
-        const SearchAnswer a = examineSearchAnswer(answer(st, loc));
+        const SearchAnswer a = examine(answer(st, loc));
         EXPECT_EQ(a.verdict, AnswerVerdict::NoKnownTarget) << st;
         EXPECT_EQ(a.serviceType, L"") << st;
         EXPECT_EQ(a.descriptionUrl, L"") << st;
@@ -91,26 +96,52 @@ TEST(PortlinkSsdp, UnknownTargetIsNotUsable) {
 
 TEST(PortlinkSsdp, LocationHeaderNameInAnyLetterCase) {
     for (const wchar_t *name : {L"LOCATION:", L"Location:", L"location:", L"lOcAtIoN:"}) {
-        const SearchAnswer a = examineSearchAnswer(answer(kIp, std::wstring(name) + L"http://gw/d"));
+        const SearchAnswer a = examine(answer(kIp, std::wstring(name) + L"http://gw/d"));
         EXPECT_EQ(a.verdict, AnswerVerdict::Usable) << name;
         EXPECT_EQ(a.descriptionUrl, L"http://gw/d") << name;
     }
     for (const wchar_t *line : {L"LOCATION : http://gw/d", L" LOCATION: http://gw/d",
                                 L"X-LOCATION: http://gw/d", L"LOCATION", L"LOCATIO"}) {
-        const SearchAnswer a = examineSearchAnswer(answer(kIp, line));
+        const SearchAnswer a = examine(answer(kIp, line));
         EXPECT_EQ(a.verdict, AnswerVerdict::NoLocation) << line;
         EXPECT_EQ(a.serviceType, L"") << line;
     }
 }
 
 TEST(PortlinkSsdp, LocationValueTrimmedAndFirstLineWins) {
-    SearchAnswer a = examineSearchAnswer(answer(kIp, L"LOCATION: \t http://gw/a b.xml \t "));
-    EXPECT_EQ(a.descriptionUrl, L"http://gw/a b.xml");
+    SearchAnswer a = examine(answer(kIp, L"LOCATION: \t http://gw/a.xml \t "));
+    EXPECT_EQ(a.descriptionUrl, L"http://gw/a.xml");
 
-    a = examineSearchAnswer(answer(kIp, L"LOCATION: http://first/\r\nLOCATION: http://second/"));
-    EXPECT_EQ(a.descriptionUrl, L"http://first/");
+    a = examine(answer(kIp, L"LOCATION: http://gw/first\r\nLOCATION: http://gw/second"));
+    EXPECT_EQ(a.descriptionUrl, L"http://gw/first");
+    a = examine(answer(kIp, L"LOCATION: http://other/\r\nLOCATION: http://gw/second"));
+    EXPECT_EQ(a.verdict, AnswerVerdict::ElsewhereLocation);
+}
 
-    a = examineSearchAnswer(answer(kIp, L"LOCATION:  "));
-    EXPECT_EQ(a.verdict, AnswerVerdict::Usable);
-    EXPECT_EQ(a.descriptionUrl, L"");
+TEST(PortlinkSsdp, LocationMustNameTheSenderAndBeSafeToRequest) {
+    const struct {
+        const wchar_t *location, *sender;
+        AnswerVerdict verdict;
+    } cases[] = {
+        {L"http://192.168.77.1:5000/rootDesc.xml", L"192.168.77.1", AnswerVerdict::Usable},
+        {L"http://192.168.77.1", L"192.168.77.1", AnswerVerdict::Usable},
+        {L"http://127.0.0.1:5000/rootDesc.xml", L"192.168.77.30", AnswerVerdict::ElsewhereLocation},
+        {L"http://192.168.77.30:5000/d.xml", L"192.168.77.1", AnswerVerdict::ElsewhereLocation},
+        // The same address written another way is another text: inet_addr reads 077 as octal.
+        {L"http://192.168.077.001/d.xml", L"192.168.77.1", AnswerVerdict::ElsewhereLocation},
+        {L"http://gateway.lan/d.xml", L"192.168.77.1", AnswerVerdict::ElsewhereLocation},
+        {L"", L"192.168.77.1", AnswerVerdict::BadLocation},
+        {L"192.168.77.1/d.xml", L"192.168.77.1", AnswerVerdict::BadLocation},
+        {L"http:///d.xml", L"192.168.77.1", AnswerVerdict::BadLocation},
+        {L"http://192.168.77.1/a b.xml", L"192.168.77.1", AnswerVerdict::BadLocation},
+        {L"http://192.168.77.1/a\tb.xml", L"192.168.77.1", AnswerVerdict::BadLocation},
+        {L"http://192.168.77.1/a\x01.xml", L"192.168.77.1", AnswerVerdict::BadLocation},
+    };
+    for (const auto &c : cases) {
+        const SearchAnswer a = examine(answer(kIp, std::wstring(L"LOCATION: ") + c.location),
+                                       c.sender);
+        EXPECT_EQ(a.verdict, c.verdict) << c.location;
+        EXPECT_EQ(a.descriptionUrl, c.verdict == AnswerVerdict::Usable ? c.location : L"")
+            << c.location;
+    }
 }
