@@ -3,9 +3,10 @@
 
 namespace portlink {
 
-// GETs the session's descriptionUrl and records baseUrl and, when a connection service is
-// found (the named type first, then the other candidates), controlUrl and serviceType.  True
-// when controlUrl is non-empty at the end.  Discovery thread only.
+// GETs the session's descriptionUrl and records this host's address on that connection,
+// baseUrl and, when a usable connection service is found (the live one when there are
+// several), controlUrl and serviceType.  True when controlUrl is non-empty at the end.
+// Discovery thread only.
 bool fetchDeviceDescription();
 
 } // namespace portlink

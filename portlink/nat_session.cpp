@@ -7,6 +7,7 @@
 #include <new>
 
 #include "ansi_text.h"
+#include "private_address.h"
 
 namespace portlink {
 
@@ -48,16 +49,18 @@ class ExclusiveLock {
 // after it has closed its own sockets.
 NatSession::NatSession()
     : searchEnded_(false), multicastAddress_(L"239.255.255.250"), httpTimeout_(9000),
-      searchStarted_(0), localAddress_(0) {
+      searchStarted_(0), localAddress_(0), linkAddress_(0), socketsStarted_(false) {
     WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+    socketsStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    if (!socketsStarted_) {
         std::fputs("WSAStartup() failed", stdout);
         std::fflush(stdout);
     }
 }
 
 NatSession::~NatSession() {
-    WSACleanup();
+    if (socketsStarted_)
+        WSACleanup();
     // The text fields are released by their destructors, in reverse declaration order.
 }
 
@@ -113,6 +116,15 @@ uint32_t NatSession::getLocalAddress() {
     if (localAddress_ == 0)
         lookUpLocalAddress();
     return localAddress_;
+}
+
+LocalAddress NatSession::mappingClient() {
+    const uint32_t link = linkAddress_.load(std::memory_order_acquire);
+    if (link != 0)
+        return {link, dottedAddress(link)};
+    // The lookup sets the number and the text together, so they name the same address.
+    const uint32_t found = getLocalAddress();
+    return {found, localAddressText_};
 }
 
 static NatSession theSession;

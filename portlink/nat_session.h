@@ -15,6 +15,12 @@
 
 namespace portlink {
 
+// One IPv4 address of this host: four bytes in network order (0: not found) and dotted text.
+struct LocalAddress {
+    uint32_t address = 0;
+    std::wstring text;
+};
+
 class NatSession {
   public:
     NatSession();
@@ -43,6 +49,16 @@ class NatSession {
     void setBaseUrl(std::wstring value) { write(baseUrl_, std::move(value)); }
     void setControlUrl(std::wstring value) { write(controlUrl_, std::move(value)); }
 
+    // --- this host's address on the link to the gateway -------------------------------
+    // The local address of the description fetch's connection; written by the discovery
+    // thread before it records the control URL, so an action that sees that URL sees this.
+    void setLinkAddress(uint32_t address) {
+        linkAddress_.store(address, std::memory_order_release);
+    }
+    // The address a mapping is made for: the link address once a description fetch has
+    // connected, else the host lookup's address (runtime's calling thread only).
+    LocalAddress mappingClient();
+
     // --- local address (runtime's calling thread only) -------------------------------
     void lookUpLocalAddress();
     // A copy of the dotted address, looked up first while it is still empty.
@@ -65,6 +81,10 @@ class NatSession {
     std::wstring controlUrl_;
     std::wstring localAddressText_;
     uint32_t localAddress_;
+    std::atomic<uint32_t> linkAddress_;
+    // WSACleanup balances a WSAStartup that succeeded, never one that failed: the socket
+    // layer is counted per process, and the host application's sockets share it.
+    bool socketsStarted_;
 
     mutable SRWLOCK textLock_ = SRWLOCK_INIT;
 };

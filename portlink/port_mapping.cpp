@@ -2,7 +2,6 @@
 
 #include "ansi_text.h"
 #include "http_exchange.h"
-#include "nat_session.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"
@@ -16,20 +15,16 @@ uint16_t low16(int32_t port) { return static_cast<uint16_t>(static_cast<uint32_t
 
 } // namespace
 
-int32_t invokeAction(const std::wstring &action, const std::wstring &arguments,
-                     std::wstring &response) {
-    NatSession &state = session();
-    const std::wstring controlUrl = state.controlUrl();
-    if (controlUrl.empty())
-        return ERR_NO_GATEWAY;
+int32_t invokeActionOn(const std::wstring &controlUrl, const std::wstring &serviceType,
+                       const std::wstring &action, const std::wstring &arguments,
+                       std::wstring &response) {
+    std::wstring host;
     std::wstring authority;
     std::wstring path;
     int32_t port = 0;
-    const std::wstring host = splitUrl(controlUrl, authority, path, port);
-    if (host.empty())
+    if (!splitRequestUrl(controlUrl, host, authority, path, port))
         return ERR_NO_GATEWAY;
 
-    const std::wstring serviceType = state.serviceType();
     const std::wstring envelope = buildEnvelope(action, arguments, serviceType);
     // Content-Length counts the bytes that go on the wire, after the same conversion that
     // the exchange applies.
@@ -46,16 +41,24 @@ int32_t invokeAction(const std::wstring &action, const std::wstring &arguments,
     return RESULT_OK;
 }
 
+int32_t invokeAction(const std::wstring &action, const std::wstring &arguments,
+                     std::wstring &response) {
+    NatSession &state = session();
+    const std::wstring controlUrl = state.controlUrl();
+    if (controlUrl.empty())
+        return ERR_NO_GATEWAY;
+    return invokeActionOn(controlUrl, state.serviceType(), action, arguments, response);
+}
+
 int32_t requestAddPortMapping(int32_t externalPort, const std::wstring &protocol,
-                              int32_t internalPort, const std::wstring &internalClient,
+                              int32_t internalPort, const LocalAddress &client,
                               const std::wstring &description) {
-    if (!isPrivateAddress(session().getLocalAddress()))
+    if (!isPrivateAddress(client.address))
         return ERR_NOT_LAN_ADDRESS;
     std::wstring response;
     return invokeAction(L"AddPortMapping",
                         addPortMappingArguments(low16(externalPort), protocol,
-                                                low16(internalPort), internalClient,
-                                                description),
+                                                low16(internalPort), client.text, description),
                         response);
 }
 

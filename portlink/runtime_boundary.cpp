@@ -100,7 +100,9 @@ PORTLINK_FUNCTION(addNATPortMapping) {
         const int32_t internalPort = integerArgument(argumentCount, arguments, 0);
         const int32_t externalPort = integerArgument(argumentCount, arguments, 1);
         const int32_t selector = integerArgument(argumentCount, arguments, 2);
-        const std::wstring client = session().getLocalAddressText();
+        // This host's address on the link to the gateway, which can differ from the address
+        // that getLocalIP reports on a host with several adapters.
+        const LocalAddress client = session().mappingClient();
         return requestAddPortMapping(externalPort, protocolText(selector), internalPort, client,
                                      mappingDescription) == RESULT_OK;
     });

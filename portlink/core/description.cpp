@@ -20,17 +20,33 @@ std::wstring secondVersionOf(const std::wstring &type) {
     return type.substr(0, length - 1) + L'2';
 }
 
-// The controlURL of the first service whose <serviceType> is exactly `type`, as written.
-std::wstring controlUrlOf(const std::wstring &rest, const std::wstring &type) {
+// The controlURL of every service whose <serviceType> is exactly `type`, as written, in the
+// order of the description.
+std::vector<std::wstring> controlUrlsOf(const std::wstring &rest, const std::wstring &type) {
     const std::wstring marker = L"<serviceType>" + type + L"</serviceType>";
-    const size_t found = rest.find(marker);
-    if (found == std::wstring::npos)
+    std::vector<std::wstring> found;
+    for (size_t at = rest.find(marker); at != std::wstring::npos; at = rest.find(marker, at)) {
+        at += marker.size();
+        const size_t sectionEnd = rest.find(L"</service>", at);
+        if (sectionEnd == std::wstring::npos)
+            break;
+        found.push_back(getElementText(L"controlURL", rest.substr(at, sectionEnd - at)));
+    }
+    return found;
+}
+
+// The description URL up to and including the last "/" of its path; "scheme://authority/"
+// when it has no path, empty when it has no "://".
+std::wstring directoryOf(const std::wstring &url) {
+    const size_t scheme = url.find(L"://");
+    if (scheme == std::wstring::npos)
         return std::wstring();
-    const size_t sectionStart = found + marker.size();
-    const size_t sectionEnd = rest.find(L"</service>", sectionStart);
-    if (sectionEnd == std::wstring::npos)
-        return std::wstring();
-    return getElementText(L"controlURL", rest.substr(sectionStart, sectionEnd - sectionStart));
+    const size_t pathStart = url.find(L'/', scheme + 3);
+    if (pathStart == std::wstring::npos)
+        return url + L'/';
+    const size_t pathEnd = std::min(url.find(L'?', pathStart), url.find(L'#', pathStart));
+    const size_t lastSlash = url.rfind(L'/', pathEnd == std::wstring::npos ? url.size() : pathEnd);
+    return url.substr(0, lastSlash + 1);
 }
 
 } // namespace
@@ -54,25 +70,42 @@ std::vector<std::wstring> serviceTypeCandidates(const std::wstring &namedType) {
     return candidates;
 }
 
+std::wstring resolveControlUrl(const std::wstring &controlUrl, const std::wstring &urlBase,
+                               const std::wstring &baseUrl, const std::wstring &descriptionUrl) {
+    if (controlUrl.empty() || hasScheme(controlUrl))
+        return controlUrl;
+    if (controlUrl[0] == L'/')
+        return baseUrl + controlUrl.substr(1);
+    if (urlBase.empty())
+        return directoryOf(descriptionUrl) + controlUrl;
+    return urlBase + (urlBase.back() == L'/' ? L"" : L"/") + controlUrl;
+}
+
 DescriptionResult parseDescription(const std::wstring &rest, const std::wstring &namedType,
-                                   const std::wstring &authority) {
+                                   const std::wstring &descriptionUrl) {
+    std::wstring descriptionAuthority, descriptionPath;
+    int32_t descriptionPort = 0;
+    const std::wstring descriptionHost =
+        splitUrl(descriptionUrl, descriptionAuthority, descriptionPath, descriptionPort);
+
     DescriptionResult result;
-    result.baseUrl = getElementText(L"URLBase", rest);
-    if (result.baseUrl.empty())
-        result.baseUrl = L"http://" + authority + L"/";
+    const std::wstring urlBase = getElementText(L"URLBase", rest);
+    result.baseUrl = urlBase.empty() ? L"http://" + descriptionAuthority + L"/" : urlBase;
     if (result.baseUrl.back() != L'/')
         result.baseUrl += L'/';
 
     for (const std::wstring &type : serviceTypeCandidates(namedType)) {
-        std::wstring controlUrl = controlUrlOf(rest, type);
-        if (controlUrl.empty())
-            continue;
-        // Only a path beginning with "/" is joined to the base; baseUrl already ends with "/".
-        if (controlUrl[0] == L'/')
-            controlUrl = result.baseUrl + controlUrl.substr(1);
-        result.controlUrl = std::move(controlUrl);
-        result.serviceType = type;
-        break;
+        for (const std::wstring &written : controlUrlsOf(rest, type)) {
+            std::wstring controlUrl =
+                resolveControlUrl(written, urlBase, result.baseUrl, descriptionUrl);
+            std::wstring host, authority, path;
+            int32_t port = 0;
+            // Actions go only to the device whose description this is.
+            if (!splitRequestUrl(controlUrl, host, authority, path, port) ||
+                host != descriptionHost)
+                continue;
+            result.candidates.push_back({type, std::move(controlUrl)});
+        }
     }
     return result;
 }

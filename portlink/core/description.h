@@ -15,18 +15,33 @@ std::wstring buildDescriptionRequest(const std::wstring &path, const std::wstrin
 // safe guide.
 std::vector<std::wstring> serviceTypeCandidates(const std::wstring &namedType);
 
-struct DescriptionResult {
-    std::wstring baseUrl;     // URLBase, or "http://" + authority + "/"; always ends with "/"
-    std::wstring controlUrl;  // empty when no candidate service with a controlURL is found
-    std::wstring serviceType; // the candidate that gave controlUrl; empty when there is none
+// One connection service of the description that actions can be sent to.
+struct ServiceCandidate {
+    std::wstring serviceType; // as the description declares it
+    std::wstring controlUrl;  // absolute, on the description's own host
 };
 
-// Searches `rest` (the response after its status line) for the services of the candidate
-// types in turn.  A service is found by the exact text of its <serviceType> element, and its
-// controlURL only between that element and the end of the same service element; the first
-// candidate whose service has a non-empty controlURL wins.  The control URL is joined to
-// baseUrl when it starts with "/".
+struct DescriptionResult {
+    std::wstring baseUrl; // URLBase, or "http://" + authority + "/"; always ends with "/"
+    // Every usable connection service, best first: in the order of serviceTypeCandidates,
+    // services of the same type in the order the description lists them.  Empty when none.
+    std::vector<ServiceCandidate> candidates;
+};
+
+// Searches `rest` (the description answer after its status line), fetched from
+// `descriptionUrl`, for the services of the candidate types.  A service is found by the exact
+// text of its <serviceType> element, and its controlURL only between that element and the end
+// of the same service element.  The control URL is made absolute (resolveControlUrl); one that
+// is empty, names another host than the description's, or holds a blank or control character
+// where a request would carry it, does not count.
 DescriptionResult parseDescription(const std::wstring &rest, const std::wstring &namedType,
-                                   const std::wstring &authority);
+                                   const std::wstring &descriptionUrl);
+
+// The absolute form of a controlURL: one with a leading "/" is joined to `baseUrl` (which
+// ends with "/"); one with a scheme stays as it is; any other relative one is joined to
+// `urlBase` (the URLBase element as written, "/" added when missing) or, without one, to the
+// description URL up to the last "/" of its path.  Empty stays empty.
+std::wstring resolveControlUrl(const std::wstring &controlUrl, const std::wstring &urlBase,
+                               const std::wstring &baseUrl, const std::wstring &descriptionUrl);
 
 } // namespace portlink

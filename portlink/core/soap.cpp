@@ -1,5 +1,7 @@
 #include "soap.h"
 
+#include "text_ops.h"
+
 namespace portlink {
 
 const wchar_t mappingDescription[] = L"Verimon veri.test";
@@ -56,6 +58,19 @@ std::wstring deletePortMappingArguments(uint16_t externalPort, const std::wstrin
     return argumentElement(L"NewRemoteHost", L"") +
            numericArgumentElement(L"NewExternalPort", externalPort) +
            argumentElement(L"NewProtocol", protocol);
+}
+
+bool reportsConnectionUp(const std::wstring &answer) {
+    const std::wstring status = getElementText(L"NewConnectionStatus", answer);
+    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t' || isLineEnd(c); };
+    size_t first = 0;
+    size_t last = status.size();
+    while (first < last && blank(status[first]))
+        ++first;
+    while (last > first && blank(status[last - 1]))
+        --last;
+    const std::wstring value = status.substr(first, last - first);
+    return value == L"Connected" || value == L"Up";
 }
 
 std::wstring buildEnvelope(const std::wstring &action, const std::wstring &arguments,

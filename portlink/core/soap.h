@@ -24,6 +24,11 @@ std::wstring addPortMappingArguments(uint16_t externalPort, const std::wstring &
 // The three DeletePortMapping arguments, concatenated.
 std::wstring deletePortMappingArguments(uint16_t externalPort, const std::wstring &protocol);
 
+// Whether an answer to GetStatusInfo (no arguments) reports the connection as up: the text of
+// its NewConnectionStatus element, white space around it ignored, is "Connected", or "Up",
+// which some routers send.
+bool reportsConnectionUp(const std::wstring &answer);
+
 // The nine-line SOAP 1.1 envelope, ending with "</s:Envelope>\r\n\r\n".
 std::wstring buildEnvelope(const std::wstring &action, const std::wstring &arguments,
                            const std::wstring &serviceType);

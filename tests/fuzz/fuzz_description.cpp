@@ -1,6 +1,6 @@
 // Handling of a device description answer: the status test, then the search for the control
-// URL of a candidate service.  The first byte chooses the search target that the answer named,
-// the rest is the answer.
+// URLs of the candidate services.  The first byte chooses the search target that the answer
+// named, the rest is the answer.
 #include "description.h"
 
 #include <algorithm>
@@ -19,16 +19,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!portlink::checkHttpStatus(answer, rest))
         return 0;
     const portlink::DescriptionResult result =
-        portlink::parseDescription(rest, named, L"192.168.77.1:5000");
+        portlink::parseDescription(rest, named, L"http://192.168.77.1:5000/dev/rootDesc.xml");
     fuzzing::require(!result.baseUrl.empty() && result.baseUrl.back() == L'/');
-    // A control URL always comes with the candidate type whose service element gave it.
-    fuzzing::require(result.controlUrl.empty() == result.serviceType.empty());
-    if (!result.controlUrl.empty()) {
-        const std::vector<std::wstring> candidates = portlink::serviceTypeCandidates(named);
-        fuzzing::require(std::find(candidates.begin(), candidates.end(), result.serviceType) !=
+    const std::vector<std::wstring> candidates = portlink::serviceTypeCandidates(named);
+    for (const portlink::ServiceCandidate &found : result.candidates) {
+        // Each comes from a service element of a candidate type...
+        fuzzing::require(std::find(candidates.begin(), candidates.end(), found.serviceType) !=
                          candidates.end());
-        fuzzing::require(rest.find(L"<serviceType>" + result.serviceType + L"</serviceType>") !=
+        fuzzing::require(rest.find(L"<serviceType>" + found.serviceType + L"</serviceType>") !=
                          std::wstring::npos);
+        // ...and sends requests only to the description's host, with nothing in them that
+        // could break the request.
+        std::wstring host, authority, path;
+        int32_t port = 0;
+        fuzzing::require(portlink::splitRequestUrl(found.controlUrl, host, authority, path, port));
+        fuzzing::require(host == L"192.168.77.1");
     }
     return 0;
 }

@@ -14,6 +14,7 @@ const std::wstring kIp2 = L"urn:schemas-upnp-org:service:WANIPConnection:2";
 const std::wstring kPpp = L"urn:schemas-upnp-org:service:WANPPPConnection:1";
 const std::wstring kIgd = L"urn:schemas-upnp-org:device:InternetGatewayDevice:1";
 const std::wstring kAuthority = L"192.168.77.1:5000";
+const std::wstring kDescriptionUrl = L"http://192.168.77.1:5000/dev/rootDesc.xml";
 
 std::wstring service(const std::wstring &type, const std::wstring &control) {
     return L"<service>\r\n<serviceType>" + type + L"</serviceType>\r\n"
@@ -27,8 +28,11 @@ std::wstring description(const std::wstring &urlBase, const std::wstring &servic
            L"<device><serviceList>" + services + L"</serviceList></device></root>\r\n";
 }
 
-std::wstring controlOf(const std::wstring &rest, const std::wstring &type = kIp) {
-    return parseDescription(rest, type, kAuthority).controlUrl;
+// The control URL of the best candidate; empty when there is none.
+std::wstring controlOf(const std::wstring &rest, const std::wstring &type = kIp,
+                       const std::wstring &descriptionUrl = kDescriptionUrl) {
+    const DescriptionResult r = parseDescription(rest, type, descriptionUrl);
+    return r.candidates.empty() ? std::wstring() : r.candidates.front().controlUrl;
 }
 
 } // namespace
@@ -45,40 +49,62 @@ TEST(PortlinkDescription, RequestByteForByte) {
 
 TEST(PortlinkDescription, BaseUrlEndsWithOneSlash) {
     const std::wstring services = service(kIp, L"/ctl/IPConn");
-    DescriptionResult r = parseDescription(description(L"", services), kIp, kAuthority);
+    DescriptionResult r = parseDescription(description(L"", services), kIp, kDescriptionUrl);
     EXPECT_EQ(r.baseUrl, L"http://192.168.77.1:5000/");
-    EXPECT_EQ(r.controlUrl, L"http://192.168.77.1:5000/ctl/IPConn");
+    EXPECT_EQ(controlOf(description(L"", services)), L"http://192.168.77.1:5000/ctl/IPConn");
 
-    r = parseDescription(description(L"<URLBase>http://10.0.0.1:80</URLBase>", services), kIp,
-                         kAuthority);
-    EXPECT_EQ(r.baseUrl, L"http://10.0.0.1:80/");
-    EXPECT_EQ(r.controlUrl, L"http://10.0.0.1:80/ctl/IPConn");
+    const std::wstring noSlash = L"<URLBase>http://192.168.77.1:80</URLBase>";
+    r = parseDescription(description(noSlash, services), kIp, kDescriptionUrl);
+    EXPECT_EQ(r.baseUrl, L"http://192.168.77.1:80/");
+    EXPECT_EQ(controlOf(description(noSlash, services)), L"http://192.168.77.1:80/ctl/IPConn");
 
-    r = parseDescription(description(L"<URLBase>http://10.0.0.1/</URLBase>", services), kIp,
-                         kAuthority);
-    EXPECT_EQ(r.baseUrl, L"http://10.0.0.1/");
-    EXPECT_EQ(r.controlUrl, L"http://10.0.0.1/ctl/IPConn");
+    const std::wstring slash = L"<URLBase>http://192.168.77.1/</URLBase>";
+    r = parseDescription(description(slash, services), kIp, kDescriptionUrl);
+    EXPECT_EQ(r.baseUrl, L"http://192.168.77.1/");
+    EXPECT_EQ(controlOf(description(slash, services)), L"http://192.168.77.1/ctl/IPConn");
 
     // The base is set even when no service matches.
-    r = parseDescription(description(L"", L""), kIp, kAuthority);
+    r = parseDescription(description(L"", L""), kIp, kDescriptionUrl);
     EXPECT_EQ(r.baseUrl, L"http://192.168.77.1:5000/");
-    EXPECT_EQ(r.controlUrl, L"");
+    EXPECT_TRUE(r.candidates.empty());
 }
 
-TEST(PortlinkDescription, OnlyControlUrlsWithLeadingSlashAreJoined) {
+TEST(PortlinkDescription, ControlUrlsMadeAbsoluteOnTheDescriptionsHost) {
+    const std::wstring base = L"<URLBase>http://192.168.77.1:5001/base</URLBase>";
     const struct {
-        const wchar_t *control;
-        const wchar_t *stored;
+        std::wstring urlBase, control, descriptionUrl, stored; // stored empty: not usable
     } cases[] = {
-        {L"/ctl/IPConn", L"http://192.168.77.1:5000/ctl/IPConn"},
-        {L"//x", L"http://192.168.77.1:5000//x"},
-        {L"http://10.9.9.9:1234/ctl", L"http://10.9.9.9:1234/ctl"},
-        {L"ctl/IPConn", L"ctl/IPConn"},
-        {L" /ctl/IPConn", L" /ctl/IPConn"},
-        {L"", L""},
+        {L"", L"/ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5000/ctl/IPConn"},
+        {L"", L"//x", kDescriptionUrl, L"http://192.168.77.1:5000//x"},
+        {base, L"/ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5001/base/ctl/IPConn"},
+        // Absolute, on the same host (any port).
+        {base, L"http://192.168.77.1:1234/ctl", kDescriptionUrl, L"http://192.168.77.1:1234/ctl"},
+        // Relative: joined to URLBase, else to the description URL's folder.
+        {base, L"ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5001/base/ctl/IPConn"},
+        {L"<URLBase>http://192.168.77.1:5001/base/</URLBase>", L"ctl/IPConn", kDescriptionUrl,
+         L"http://192.168.77.1:5001/base/ctl/IPConn"},
+        {L"", L"ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5000/dev/ctl/IPConn"},
+        {L"", L"ctl", L"http://192.168.77.1:5000/a/d.xml?from=/b/c", L"http://192.168.77.1:5000/a/ctl"},
+        {L"", L"ctl", L"http://192.168.77.1:5000", L"http://192.168.77.1:5000/ctl"},
+        {L"", L"ctl?u=http://10.9.9.9/", kDescriptionUrl,
+         L"http://192.168.77.1:5000/dev/ctl?u=http://10.9.9.9/"},
+        // Another host, however it is reached, is never used.
+        {L"", L"http://10.9.9.9:1234/ctl", kDescriptionUrl, L""},
+        {L"", L"http://127.0.0.1:5000/ctl", kDescriptionUrl, L""},
+        {L"<URLBase>http://10.9.9.9/</URLBase>", L"/ctl/IPConn", kDescriptionUrl, L""},
+        {L"<URLBase>http://10.9.9.9/</URLBase>", L"ctl/IPConn", kDescriptionUrl, L""},
+        // Blanks and control characters would reach the request line: not usable.
+        {L"", L" /ctl/IPConn", kDescriptionUrl, L""},
+        {L"", L"/upnp/co\r\nae\r\nntrol", kDescriptionUrl, L""},
+        {L"", L"/ctl/IP Conn", kDescriptionUrl, L""},
+        {L"", L"", kDescriptionUrl, L""},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(controlOf(description(L"", service(kIp, c.control))), c.stored) << c.control;
+    for (const auto &c : cases) {
+        EXPECT_EQ(controlOf(description(c.urlBase, service(kIp, c.control)), kIp,
+                            c.descriptionUrl),
+                  c.stored)
+            << std::string(c.control.begin(), c.control.end());
+    }
 }
 
 TEST(PortlinkDescription, ServiceTypeMustMatchTheMarkerExactly) {
@@ -112,17 +138,30 @@ TEST(PortlinkDescription, ControlUrlTakenOnlyWithinTheChosenService) {
     EXPECT_EQ(controlOf(description(L"", services)), L"");
 }
 
-TEST(PortlinkDescription, ChosenTypeDecidesWhicheverIsListedFirst) {
+TEST(PortlinkDescription, EveryUsableServiceInCandidateOrder) {
+    const auto controls = [](const std::wstring &services, const std::wstring &named) {
+        std::vector<std::wstring> found;
+        for (const ServiceCandidate &c :
+             parseDescription(description(L"", services), named, kDescriptionUrl).candidates)
+            found.push_back(c.serviceType + L" " + c.controlUrl);
+        return found;
+    };
+    const std::wstring at = L" http://192.168.77.1:5000";
     const std::wstring both = service(kIp, L"/ip") + service(kPpp, L"/ppp");
-    EXPECT_EQ(controlOf(description(L"", both), kPpp), L"http://192.168.77.1:5000/ppp");
-    EXPECT_EQ(controlOf(description(L"", both), kIp), L"http://192.168.77.1:5000/ip");
-
-    // Two services of the same type: the first one counts.
-    const std::wstring twice = service(kIp, L"/first") + service(kIp, L"/second");
-    EXPECT_EQ(controlOf(description(L"", twice)), L"http://192.168.77.1:5000/first");
-
+    EXPECT_EQ(controls(both, kPpp), (std::vector<std::wstring>{kPpp + at + L"/ppp",
+                                                               kIp + at + L"/ip"}));
+    EXPECT_EQ(controls(both, kIp), (std::vector<std::wstring>{kIp + at + L"/ip",
+                                                              kPpp + at + L"/ppp"}));
     // A device type names no service: the other candidates decide, WANPPPConnection first.
-    EXPECT_EQ(controlOf(description(L"", both), kIgd), L"http://192.168.77.1:5000/ppp");
+    EXPECT_EQ(controls(both, kIgd), (std::vector<std::wstring>{kPpp + at + L"/ppp",
+                                                               kIp + at + L"/ip"}));
+    // Two services of one type (two WAN connections) both count, in the order listed; one
+    // without a usable control URL does not.
+    const std::wstring twice = service(kIp, L"/first") + service(kIp, L"http://10.9.9.9/x") +
+                               service(kIp2, L"/v2") + service(kIp, L"/second");
+    EXPECT_EQ(controls(twice, kIp),
+              (std::vector<std::wstring>{kIp + at + L"/first", kIp + at + L"/second",
+                                         kIp2 + at + L"/v2"}));
 }
 
 TEST(PortlinkDescription, CandidateServiceTypesInOrderEachOnce) {
@@ -148,8 +187,10 @@ TEST(PortlinkDescription, FirstCandidateWithAControlUrlWins) {
     };
     for (const auto &c : cases) {
         const DescriptionResult r =
-            parseDescription(description(L"", c.services), c.named, kAuthority);
-        EXPECT_EQ(r.serviceType, c.type) << c.note;
-        EXPECT_EQ(r.controlUrl, L"http://192.168.77.1:5000" + c.control) << c.note;
+            parseDescription(description(L"", c.services), c.named, kDescriptionUrl);
+        ASSERT_FALSE(r.candidates.empty()) << c.note;
+        EXPECT_EQ(r.candidates.front().serviceType, c.type) << c.note;
+        EXPECT_EQ(r.candidates.front().controlUrl, L"http://192.168.77.1:5000" + c.control)
+            << c.note;
     }
 }

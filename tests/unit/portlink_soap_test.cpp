@@ -81,3 +81,19 @@ TEST(PortlinkSoap, EnvelopeAndRequestByteForByte) {
               L"POST  HTTP/1.1\r\nHOST: gw\r\nContent-Length: 0\r\n"
               L"Content-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"st#A\"\r\n\r\n");
 }
+
+TEST(PortlinkSoap, ConnectionStatusFromTheStatusAnswer) {
+    const auto answer = [](const std::wstring &status) {
+        return L"HTTP/1.1 200 OK\r\n\r\n<s:Envelope><s:Body><u:GetStatusInfoResponse xmlns:u=\"x\">"
+               L"<NewConnectionStatus>" + status + L"</NewConnectionStatus>"
+               L"<NewLastConnectionError>ERROR_NONE</NewLastConnectionError>"
+               L"</u:GetStatusInfoResponse></s:Body></s:Envelope>";
+    };
+    EXPECT_TRUE(reportsConnectionUp(answer(L"Connected")));
+    EXPECT_TRUE(reportsConnectionUp(answer(L"Up")));
+    EXPECT_TRUE(reportsConnectionUp(answer(L"\r\n  Connected\t")));
+    for (const wchar_t *status : {L"Disconnected", L"Unconfigured", L"Connecting", L"connected",
+                                  L"Connected Up", L""})
+        EXPECT_FALSE(reportsConnectionUp(answer(status))) << status;
+    EXPECT_FALSE(reportsConnectionUp(L"HTTP/1.1 200 OK\r\n\r\n"));
+}
