@@ -212,10 +212,11 @@ except OSError:
 
 
 class GatewayLan:
-    """A fresh netns.Lan with miniupnpd running in its gateway; close() removes both."""
+    """A fresh netns.Lan (multi-homed with vpn=True) with miniupnpd running in its gateway;
+    close() removes both."""
 
-    def __init__(self, extra_rules=(), igd_v1=False):
-        self.net = netns.Lan()
+    def __init__(self, extra_rules=(), igd_v1=False, vpn=False):
+        self.net = netns.Lan(vpn=vpn)
         try:
             self.gateway = Gateway(self.net, extra_rules, igd_v1)
         except Exception:

@@ -85,15 +85,21 @@ class Lan:
 
     lan 192.168.77.20/24 with its default route via gw 192.168.77.1; gw's WAN side
     100.200.0.2/24 faces isp 100.200.0.1/24.  With lan_address set to something else the
-    host gets that address instead (for tests of a public-looking local address).
+    host gets that address instead (for tests of a public-looking local address).  With vpn
+    set, lan has a second adapter 10.8.0.2/24 towards a vpn namespace (10.8.0.1) whose default
+    route is preferred, as a VPN client sets up; multicast and the isp network (split tunnel)
+    still go by the LAN veth, so the gateway is found and forwarded replies come back.
     """
 
     LAN_HOST = "192.168.77.20"
     GW_LAN = "192.168.77.1"
     GW_WAN = "100.200.0.2"
     ISP = "100.200.0.1"
+    ISP_NET = "100.200.0.0/24"
+    VPN_HOST = "10.8.0.2"
+    VPN_SERVER = "10.8.0.1"
 
-    def __init__(self, lan_address=None, with_isp=True):
+    def __init__(self, lan_address=None, with_isp=True, vpn=False):
         self.lan = Namespace("lan")
         self.gw = Namespace("gw")
         self.host_address = lan_address or self.LAN_HOST
@@ -105,17 +111,26 @@ class Lan:
         self.gateway_lan_address = gw_lan
         self.lan_if, self.gw_lan_if = link(self.lan, self.host_address + prefix,
                                            self.gw, gw_lan + prefix)
-        self.lan.run(["ip", "route", "add", "default", "via", gw_lan])
+        self.lan.run(["ip", "route", "add", "default", "via", gw_lan,
+                      *(["metric", "100"] if vpn else [])])
         self.isp = None
         if with_isp:
             self.isp = Namespace("isp")
             self.gw_wan_if, self.isp_if = link(self.gw, self.GW_WAN + prefix,
                                                self.isp, self.ISP + prefix)
             self.gw.run(["sysctl", "-q", "-w", "net.ipv4.ip_forward=1"])
-        # Multicast from the LAN host leaves by its only veth.
+        # Multicast from the LAN host leaves by the LAN veth, whatever else it has.
         self.lan.run(["ip", "route", "add", "224.0.0.0/4", "dev", self.lan_if])
+        self.vpn = None
+        if vpn:
+            self.vpn = Namespace("vpn")
+            self.vpn_if, _ = link(self.lan, self.VPN_HOST + prefix, self.vpn,
+                                  self.VPN_SERVER + prefix)
+            self.lan.run(["ip", "route", "add", "default", "via", self.VPN_SERVER,
+                          "metric", "10"])
+            self.lan.run(["ip", "route", "add", self.ISP_NET, "via", gw_lan])
 
     def delete(self):
-        for ns in (self.isp, self.gw, self.lan):
+        for ns in (self.vpn, self.isp, self.gw, self.lan):
             if ns:
                 ns.delete()

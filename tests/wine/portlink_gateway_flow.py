@@ -1,7 +1,8 @@
 """Shared cases of the real-gateway groups: portlink under Wine, through the runtime's host
 program, against miniupnpd in the gw namespace of a fresh LAN.  A group class mixes this in
 with unittest.TestCase and sets KIND ("tcp"/"udp") and SELECTOR, and IGD_V1 for the IGDv1
-view of the gateway (by default it describes itself as it ships, IGDv2)."""
+view of the gateway (by default it describes itself as it ships, IGDv2).  GatewayHost is the
+fixture alone, for groups with cases of their own (VPN for a multi-homed LAN host)."""
 import os
 
 from testbed import gateway, netns, winebox
@@ -11,17 +12,18 @@ WAN_PORT = 80
 DENIED_WAN_PORT = 22
 
 
-class MappingFlow:
+class GatewayHost:
     KIND = "tcp"
-    SELECTOR = 1
     IGD_V1 = False
+    VPN = False
 
     @classmethod
     def setUpClass(cls):
         # The gateway refuses one external port, so that a mapping it will not make is
         # answered with a UPnP fault.
         cls.lan = gateway.GatewayLan(
-            extra_rules=[f"deny {DENIED_WAN_PORT} 192.168.77.0/24 1-65535"], igd_v1=cls.IGD_V1)
+            extra_rules=[f"deny {DENIED_WAN_PORT} 192.168.77.0/24 1-65535"], igd_v1=cls.IGD_V1,
+            vpn=cls.VPN)
         cls.gateway = cls.lan.gateway
         try:
             cls.box = winebox.WineBox(cls.lan.net.lan)
@@ -45,6 +47,10 @@ class MappingFlow:
         self.assertEqual(result.returncode, 0,
                          f"host failed: {out}\n{result.stderr.decode(errors='replace')[-2000:]}")
         return out.split()
+
+
+class MappingFlow(GatewayHost):
+    SELECTOR = 1
 
     @property
     def protocol(self):
