@@ -13,13 +13,18 @@ Scenario (JSON object; every key optional):
     "max_seconds":  the process ends by itself after this long, default 60
     "ssdp":         null (listen and record, never answer; the default) or
         {"after": N,              answer once the N-th M-SEARCH has arrived (default 1)
-         "datagrams": [D, ...]}   answers, each {"data": TEXT, "delay": SECONDS}; the delay
-                                  counts from the N-th M-SEARCH; sent by unicast to the
-                                  sender of that M-SEARCH
-    "http":  {"PORT": [R, ...], ...}  one TCP listener per port on "address"; a port that is
-                                  not listed has no listener, so connecting is refused.  The
-                                  n-th connection to a port gets its n-th answer R (the last
-                                  one again when the list runs out):
+         "datagrams": [D, ...]}   answers, each {"data": TEXT, "delay": SECONDS,
+                                  "source": IP}; the delay counts from the N-th M-SEARCH;
+                                  sent by unicast to the sender of that M-SEARCH, from the
+                                  SSDP socket, or with "source" from a socket bound to that
+                                  address and port 1900 (another LAN host answering; the
+                                  address must be on one of the namespace's links)
+        or false: no SSDP socket at all (an HTTP-only fake, e.g. on 127.0.0.1)
+    "http":  {"PORT": [R, ...], "IP:PORT": [R, ...], ...}  one TCP listener per key, on
+                                  "address" or on the IP given; a port that is not listed has
+                                  no listener, so connecting is refused.  The n-th connection
+                                  to a listener gets its n-th answer R (the last one again
+                                  when the list runs out):
         {"chunks": [{"data": TEXT, "delay": SECONDS}, ...]   sent one after the other; each
                                   delay counts from the end of the previous step, the first
                                   from the end of the request (header end plus Content-Length
@@ -30,15 +35,15 @@ Scenario (JSON object; every key optional):
 
 TEXT is a JSON string whose characters U+0000..U+00FF stand for the bytes 0..255 (latin-1),
 or a template object {"template": NAME, ...parameters} expanded by the functions below
-("ssdp_answer", "description", "http_answer"; a template's text parameters may themselves be
-templates).
+("ssdp_answer", "description", "http_answer", "chunked_answer", ...; a template's text
+parameters may themselves be templates).
 
 Record (written on exit, on SIGTERM/SIGINT and on SIGUSR1; texts latin-1 as above, times in
 seconds of time.monotonic() since the start):
 
     {"ssdp": [{"t", "source": [ip, port], "destination": ip, "data"}],
-     "ssdp_sent": [{"t", "to": [ip, port], "length"}],
-     "tcp": [{"port", "peer": [ip, port], "t_connect", "t_request", "t_answered",
+     "ssdp_sent": [{"t", "to": [ip, port], "source": ip or null, "length"}],
+     "tcp": [{"address", "port", "peer": [ip, port], "t_connect", "t_request", "t_answered",
               "t_peer_closed", "t_closed", "reads": [{"t", "data"}], "data"}]}
 
 The process prints "ready" on its standard output once every socket is bound.
@@ -95,18 +100,31 @@ def service_xml(service_type, control_url, name="WANIPConn", control_first=False
     return "<service>" + "".join(parts) + "</service>"
 
 
-def description(url_base=None, services=None, padding=0):
+def description(url_base=None, services=None, padding=0, second_services=None):
     """A root device description shaped like a real gateway's rootDesc.xml.
 
     services: the <service> elements of the WAN connection device, as texts (service_xml);
-    the default is one WANIPConnection service with control URL /ctl/IPConn.  url_base: the
-    URLBase text, or None for no URLBase element.  padding: that many bytes of an XML
-    comment before the device element, to push the services far into the document.
+    the default is one WANIPConnection service with control URL /ctl/IPConn.
+    second_services: those of a second WAN connection device after it in the same WAN
+    device, or None for none.  url_base: the URLBase text, or None for no URLBase element.
+    padding: that many bytes of an XML comment before the device element, to push the
+    services far into the document.
     """
     if services is None:
         services = [service_xml(WAN_IP, "/ctl/IPConn")]
-    if isinstance(services, str):
-        services = [services]
+
+    def connection_device(number, services):
+        if isinstance(services, str):
+            services = [services]
+        return ("<device>"
+                "<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>"
+                "<friendlyName>WANConnectionDevice</friendlyName>"
+                f"<UDN>uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07{number}</UDN>"
+                "<serviceList>" + "".join(services) + "</serviceList></device>")
+
+    devices = connection_device("c", services)
+    if second_services is not None:
+        devices += connection_device("d", second_services)
     base = f"<URLBase>{url_base}</URLBase>" if url_base is not None else ""
     pad = f"<!--{'p' * (padding - 7)}-->" if padding >= 7 else ""
     return (
@@ -130,12 +148,7 @@ def description(url_base=None, services=None, padding=0):
         "<serviceId>urn:upnp-org:serviceId:WANCommonIFC1</serviceId>"
         "<SCPDURL>/WANCfg.xml</SCPDURL><controlURL>/ctl/CmnIfCfg</controlURL>"
         "<eventSubURL>/evt/CmnIfCfg</eventSubURL></service></serviceList>"
-        "<deviceList><device>"
-        "<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>"
-        "<friendlyName>WANConnectionDevice</friendlyName>"
-        "<UDN>uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07c</UDN>"
-        "<serviceList>" + "".join(services) + "</serviceList>"
-        "</device></deviceList></device></deviceList>"
+        "<deviceList>" + devices + "</deviceList></device></deviceList>"
         "<presentationURL>http://192.168.77.1/</presentationURL></device></root>\r\n")
 
 
@@ -152,11 +165,39 @@ def http_answer(body="", status="HTTP/1.1 200 OK", content_length=True,
     return "\r\n".join(lines) + "\r\n\r\n" + body
 
 
-def soap_answer(action="AddPortMapping", service_type=WAN_IP):
+def chunked_answer(body="", sizes=(), status="HTTP/1.1 200 OK", extension="", trailer=(),
+                   header="Transfer-Encoding: chunked"):
+    """An HTTP answer without Content-Length whose body goes in chunks: the first ones of the
+    given sizes (so that a boundary can fall inside a chosen text), the rest of the body as
+    one more, then the last chunk "0", the trailer lines and the empty line.  extension
+    (e.g. ";x=1") follows every size line's number."""
+    pieces, rest = [], body
+    for size in sizes:
+        pieces.append(rest[:size])
+        rest = rest[size:]
+    if rest:
+        pieces.append(rest)
+    coded = "".join(f"{len(p):x}{extension}\r\n{p}\r\n" for p in pieces)
+    coded += f"0{extension}\r\n" + "".join(f"{line}\r\n" for line in trailer) + "\r\n"
+    return http_answer(coded, status=status, content_length=False, extra_lines=[header])
+
+
+def soap_answer(action="AddPortMapping", service_type=WAN_IP, arguments=None):
+    """A success answer; arguments: the out-arguments' XML, None for an empty element."""
+    inner = "/>" if arguments is None else f">{arguments}</u:{action}Response>"
     body = ('<?xml version="1.0"?>\r\n<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/'
             'envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/">'
-            f'<s:Body><u:{action}Response xmlns:u="{service_type}"/></s:Body></s:Envelope>\r\n')
+            f'<s:Body><u:{action}Response xmlns:u="{service_type}"{inner}</s:Body></s:Envelope>'
+            '\r\n')
     return http_answer(body)
+
+
+def status_info_answer(status="Connected", service_type=WAN_IP):
+    """The answer to GetStatusInfo: the connection is in state `status`."""
+    return soap_answer("GetStatusInfo", service_type,
+                       f"<NewConnectionStatus>{status}</NewConnectionStatus>"
+                       "<NewLastConnectionError>ERROR_NONE</NewLastConnectionError>"
+                       "<NewUptime>3600</NewUptime>")
 
 
 def soap_fault(code=718, text="ConflictInMappingEntry"):
@@ -170,8 +211,9 @@ def soap_fault(code=718, text="ConflictInMappingEntry"):
 
 
 TEMPLATES = {"ssdp_answer": ssdp_answer, "description": description,
-             "http_answer": http_answer, "service_xml": service_xml,
-             "soap_answer": soap_answer, "soap_fault": soap_fault}
+             "http_answer": http_answer, "chunked_answer": chunked_answer,
+             "service_xml": service_xml, "soap_answer": soap_answer,
+             "status_info_answer": status_info_answer, "soap_fault": soap_fault}
 
 
 def expand(value):
@@ -234,9 +276,21 @@ class Gateway:
         self.address = scenario.get("address", "192.168.77.1")
         self.stopping = threading.Event()
         self.sockets = []
+        self.ssdp_sources = {}  # address -> UDP socket bound to it, port 1900
 
     # ---- SSDP
     def start_ssdp(self):
+        plan = self.scenario.get("ssdp")
+        if plan is False:
+            return
+        for datagram in (plan or {}).get("datagrams", []):
+            source = datagram.get("source")
+            if source and source not in self.ssdp_sources:
+                other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                other.bind((source, SSDP_PORT))
+                self.sockets.append(other)
+                self.ssdp_sources[source] = other
         sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind(("0.0.0.0", SSDP_PORT))
@@ -280,28 +334,32 @@ class Gateway:
             if self.stopping.wait(max(0.0, due - time.monotonic())):
                 return
             payload = expand(datagram.get("data", "")).encode("latin-1")
+            sender = datagram.get("source")
             try:
-                sock.sendto(payload, source)
+                self.ssdp_sources.get(sender, sock).sendto(payload, source)
             except OSError as error:
                 print(f"fakegw: SSDP send failed: {error}", file=sys.stderr)
                 continue
             with self.recorder.lock:
                 self.recorder.record["ssdp_sent"].append(
-                    {"t": self.recorder.now(), "to": list(source), "length": len(payload)})
+                    {"t": self.recorder.now(), "to": list(source), "source": sender,
+                     "length": len(payload)})
 
     # ---- HTTP
     def start_http(self):
-        for port, answers in self.scenario.get("http", {}).items():
+        for key, answers in self.scenario.get("http", {}).items():
+            address, _, port = key.rpartition(":")
+            address, port = address or self.address, int(port)
             sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            sock.bind((self.address, int(port)))
+            sock.bind((address, port))
             sock.listen(16)
             sock.settimeout(0.2)
             self.sockets.append(sock)
-            threading.Thread(target=self._accept_loop, args=(sock, int(port), answers),
+            threading.Thread(target=self._accept_loop, args=(sock, address, port, answers),
                              daemon=True).start()
 
-    def _accept_loop(self, sock, port, answers):
+    def _accept_loop(self, sock, address, port, answers):
         served = 0
         while not self.stopping.is_set():
             try:
@@ -312,9 +370,9 @@ class Gateway:
                 return
             answer = answers[min(served, len(answers) - 1)] if answers else {}
             served += 1
-            entry = {"port": port, "peer": list(peer), "t_connect": self.recorder.now(),
-                     "t_request": None, "t_answered": None, "t_peer_closed": None,
-                     "t_closed": None, "reads": [], "data": ""}
+            entry = {"address": address, "port": port, "peer": list(peer),
+                     "t_connect": self.recorder.now(), "t_request": None, "t_answered": None,
+                     "t_peer_closed": None, "t_closed": None, "reads": [], "data": ""}
             with self.recorder.lock:
                 self.recorder.record["tcp"].append(entry)
             threading.Thread(target=self._serve, args=(connection, entry, answer),

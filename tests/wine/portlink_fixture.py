@@ -23,6 +23,7 @@ from testbed.winebox import BIN, WineBox
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 GW = "192.168.77.1"
 HOST = "192.168.77.20"
+THIRD = "192.168.77.30"  # another LAN host, played by the fake gateway (add_third_host)
 DESC_URL = f"http://{GW}:5000/rootDesc.xml"
 MAPPING_DESCRIPTION = "Verimon veri.test"
 
@@ -95,11 +96,12 @@ def delete_post(external, protocol, **kw):
 # ------------------------------------------------------------ scenario pieces
 
 def answer_search(*datagrams, after=1):
-    """SSDP plan: datagrams are texts (sent at once) or (delay, text) pairs."""
+    """SSDP plan: datagrams are texts (sent at once), (delay, text) pairs or (delay, text,
+    source address) triples."""
     plan = []
     for d in datagrams:
-        delay, text = d if isinstance(d, tuple) else (0, d)
-        plan.append({"delay": delay, "data": text})
+        delay, text, *source = d if isinstance(d, tuple) else (0, d)
+        plan.append({"delay": delay, "data": text, **({"source": source[0]} if source else {})})
     return {"after": after, "datagrams": plan}
 
 
@@ -128,7 +130,7 @@ LINE = re.compile(r"^\[\s*(\d+) ms\] (.*?) = (.*)$")
 
 
 class Run:
-    def __init__(self, completed, record):
+    def __init__(self, completed, record, local=None):
         self.returncode = completed.returncode
         self.stdout = completed.stdout.decode("latin-1")
         self.stderr = completed.stderr.decode("latin-1")
@@ -139,6 +141,7 @@ class Run:
                 self.lines.append((int(m.group(1)), m.group(2), m.group(3)))
         self.answers = [answer for _, _, answer in self.lines]
         self.record = record
+        self.local = local["tcp"] if local else []  # connections of the lan namespace's fake
 
     def ms(self, index):
         return self.lines[index][0]
@@ -147,15 +150,22 @@ class Run:
     def searches(self):
         return [d for d in self.record["ssdp"] if d["data"].startswith("M-SEARCH")]
 
-    def connections(self, port=None):
-        return [c for c in self.record["tcp"] if port is None or c["port"] == port]
+    def connections(self, port=None, address=None):
+        """The fake gateway's connections, of one port and/or listening address or all."""
+        return [c for c in self.record["tcp"] if port in (None, c["port"])
+                and address in (None, c["address"])]
 
-    def requests(self, port=None):
-        return [c["data"] for c in self.connections(port)]
+    def requests(self, port=None, address=None, questions=True):
+        """What each connection received; questions=False leaves out the GetStatusInfo
+        posts, asked of each connection service when the description offers several."""
+        return [c["data"] for c in self.connections(port, address)
+                if questions or "#GetStatusInfo\"\r\n" not in c["data"]]
 
     def __str__(self):
         return (f"exit {self.returncode}\n--- stdout\n{self.stdout}--- stderr\n{self.stderr}"
-                f"--- record\n{json.dumps(self.record, indent=1)[:6000]}")
+                f"--- record\n{json.dumps(self.record, indent=1)[:6000]}"
+                + (f"\n--- local\n{json.dumps(self.local, indent=1)[:3000]}"
+                   if self.local else ""))
 
 
 class PortlinkGroup(unittest.TestCase):
@@ -183,48 +193,74 @@ class PortlinkGroup(unittest.TestCase):
         """Hook for groups that change the lan namespace before Wine starts there."""
 
     @classmethod
+    def add_third_host(cls):
+        """Puts THIRD on the gateway namespace's LAN veth too, so that the fake gateway can
+        answer and listen as another host of the LAN (call it from prepare_lan)."""
+        cls.lan.gw.run(["ip", "addr", "add", f"{THIRD}/24", "dev", cls.lan.gw_lan_if])
+
+    @classmethod
     def tearDownClass(cls):
         cls.box.close()
         cls.lan.delete()
         shutil.rmtree(cls.work, ignore_errors=True)
 
-    def play(self, scenario, commands, timeout=90, settle=0.3):
+    def play(self, scenario, commands, timeout=90, settle=0.3, local=None):
         """Starts the fake gateway with `scenario`, runs vnxhost -v portlink COMMANDS, stops
-        the gateway and returns the Run."""
+        the gateway and returns the Run.  local: an "http" plan ({"127.0.0.1:PORT": ...})
+        for a second, HTTP-only fake inside the lan namespace, where Wine's sockets are; its
+        connections are the Run's `local`."""
         cls = type(self)
         cls.runs += 1
         scenario = dict(scenario)
         scenario.setdefault("address", self.gateway_address)
         scenario.setdefault("max_seconds", timeout + 30)
         base = os.path.join(cls.work, f"{self.id().rsplit('.', 1)[-1]}-{cls.runs}")
-        with open(base + ".scenario.json", "w") as f:
-            json.dump(scenario, f)
-        record_path = base + ".record.json"
-        env = dict(os.environ, PYTHONPATH=ROOT)
-        gateway = self.lan.gw.popen([sys.executable, "-m", "testbed.fakegw",
-                                     base + ".scenario.json", record_path],
-                                    env=env, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        fakes = [(self.lan.gw, scenario, base)]
+        if local:
+            fakes.append((self.lan.lan, {"ssdp": False, "http": local,
+                                         "max_seconds": timeout + 30}, base + ".local"))
+        started = []
         try:
-            ready, _, _ = select.select([gateway.stdout], [], [], 20)
-            if not ready or gateway.stdout.readline().strip() != b"ready":
-                self.fail("the fake gateway did not start")
+            for ns, plan, path in fakes:
+                started.append(self._start_fake(ns, plan, path))
             completed = self.box.run("vnxhost.exe", ["-v", self.dll, *commands],
                                      timeout=timeout, stdin=subprocess.DEVNULL)
             select.select([], [], [], settle)
         finally:
-            gateway.send_signal(signal.SIGTERM)
-            try:
-                gateway.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                gateway.kill()
-                gateway.wait()
-            gateway.stdout.close()
-        with open(record_path) as f:
-            record = json.load(f)
-        run = Run(completed, record)
+            for fake in started:
+                self._stop_fake(fake)
+        records = []
+        for _ns, _plan, path in fakes:
+            with open(path + ".record.json") as f:
+                records.append(json.load(f))
+        run = Run(completed, *records)
         with open(base + ".run.txt", "w") as f:
             f.write(str(run))
         return run
+
+    def _start_fake(self, ns, scenario, base):
+        with open(base + ".scenario.json", "w") as f:
+            json.dump(scenario, f)
+        env = dict(os.environ, PYTHONPATH=ROOT)
+        fake = ns.popen([sys.executable, "-m", "testbed.fakegw", base + ".scenario.json",
+                         base + ".record.json"],
+                        env=env, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        ready, _, _ = select.select([fake.stdout], [], [], 20)
+        if not ready or fake.stdout.readline().strip() != b"ready":
+            self._stop_fake(fake)
+            self.fail("the fake gateway did not start")
+        return fake
+
+    @staticmethod
+    def _stop_fake(fake):
+        if fake.poll() is None:
+            fake.send_signal(signal.SIGTERM)
+        try:
+            fake.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            fake.kill()
+            fake.wait()
+        fake.stdout.close()
 
     # ---- assertions shared by the groups
     def assertSearchBatches(self, run, batches):
@@ -239,5 +275,5 @@ class PortlinkGroup(unittest.TestCase):
         self.assertEqual(run.returncode, 0, run)
         self.assertEqual(run.answers, answers, run)
 
-    def assertNoTraffic(self, run, port=None):
-        self.assertEqual(run.connections(port), [], run)
+    def assertNoTraffic(self, run, port=None, address=None):
+        self.assertEqual(run.connections(port, address), [], run)
