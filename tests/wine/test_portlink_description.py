@@ -1,19 +1,23 @@
 """The device description as portlink reads it, one description variant per run: which
 connection service and control URL it records (seen by where the SOAP POST goes and the
-service type it names) or why it finds none; also the HOST header, the default port and an
-empty path in the request lines."""
+service type it names), how a relative control URL is joined, how the connection status
+decides between several candidates, or why it finds none; also the HOST header, the default
+port and an empty path in the request lines."""
 import unittest
 
 from testbed import fakegw
-from tests.wine.portlink_fixture import (GW, IGD, WAN_IP, WAN_IP2, WAN_PPP, PortlinkGroup,
-                                         add_post, answer_search, delete_post, description_get,
-                                         normal_scenario, serve)
+from tests.wine.portlink_fixture import (GW, IGD, THIRD, WAN_IP, WAN_IP2, WAN_PPP,
+                                         PortlinkGroup, add_post, answer_search, control_post,
+                                         delete_post, description_get, normal_scenario, serve)
 
 ROAD = ["startSearch()", "wait-search(25000)", "isSearchSucces()",
         "addNATPortMapping(8080,80,1)", "removeNATPortMapping(80,1)"]
 OK = ["true"] * 5
-SERVICE_FOUND_BUT_UNUSABLE = ["true", "true", "true", "false", "false"]
 NO_SERVICE = ["true", "true", "false", "false", "false"]
+# As shipped boxes do: answers every search, WANPPPConnection first.
+EVERY_SEARCH = answer_search(*(fakegw.ssdp_answer(st=st) for st in (WAN_PPP, WAN_IP, IGD)))
+# Another LAN host's listener: nothing may reach it.
+AT_THIRD = {f"{THIRD}:5000": serve(fakegw.soap_answer())}
 
 
 def with_service(control_url=None, **service):
@@ -21,6 +25,10 @@ def with_service(control_url=None, **service):
 
 
 class Description(PortlinkGroup):
+
+    @classmethod
+    def prepare_lan(cls):
+        cls.add_third_host()
 
     def control_answers(self, port):
         return {port: serve(fakegw.soap_answer())}
@@ -50,17 +58,28 @@ class Description(PortlinkGroup):
             add_post(80, "TCP", 8080, path="/abs/ctl?x=1", authority=f"{GW}:5002"),
             delete_post(80, "TCP", path="/abs/ctl?x=1", authority=f"{GW}:5002")])
 
-    def test_control_urls_without_host_send_nothing(self):
-        # Kept as written, so the search succeeds, but there is no host to post to.
-        for control in ("ctl/IPConn", " /ctl/IPConn", "\r\n/ctl/IPConn"):
-            with self.subTest(control=control):
-                run = self.play(normal_scenario(with_service(control)), ROAD)
-                self.assertAnswers(run, SERVICE_FOUND_BUT_UNUSABLE)
-                self.assertEqual(run.requests(), [description_get()])
+    def test_relative_control_url_is_joined(self):
+        # To the URLBase (a "/" added), else to the description URL up to its last "/".
+        cases = [(f"http://{GW}:5000/base", "/rootDesc.xml", "/base/ctl/IPConn"),
+                 (None, "/dev/rootDesc.xml", "/dev/ctl/IPConn"),
+                 (None, "/rootDesc.xml", "/ctl/IPConn")]
+        for base, location, path in cases:
+            with self.subTest(base=base, location=location):
+                desc = fakegw.description(url_base=base, services=[
+                    fakegw.service_xml(WAN_IP, "ctl/IPConn")])
+                run = self.play(normal_scenario(desc, ssdp=answer_search(fakegw.ssdp_answer(
+                    location=f"http://{GW}:5000{location}"))), ROAD)
+                self.assertAnswers(run, OK)
+                self.assertEqual(run.requests(), [description_get(path=location),
+                                                  add_post(80, "TCP", 8080, path=path),
+                                                  delete_post(80, "TCP", path=path)])
 
     def test_descriptions_without_a_usable_service(self):
         cases = {
             "empty controlURL": with_service(""),
+            "blank before the controlURL": with_service(" /ctl/IPConn"),
+            "line break before the controlURL": with_service("\r\n/ctl/IPConn"),
+            "controlURL on another LAN host": with_service(f"http://{THIRD}:5000/ctl/IPConn"),
             "blanks around the service type": with_service(
                 "/ctl/IPConn", type_element=f"<serviceType> {WAN_IP} </serviceType>"),
             "line break before the service type": with_service(
@@ -77,7 +96,7 @@ class Description(PortlinkGroup):
         }
         for name, desc in cases.items():
             with self.subTest(name):
-                run = self.play(normal_scenario(desc), ROAD)
+                run = self.play(normal_scenario(desc, extra_http=AT_THIRD), ROAD)
                 self.assertAnswers(run, NO_SERVICE)
                 self.assertEqual(run.requests(), [description_get()])
 
@@ -92,22 +111,64 @@ class Description(PortlinkGroup):
         self.assertAnswers(run, OK)
 
     def test_connection_service_chosen_from_the_description(self):
+        # (Where two candidates are listed, the GetStatusInfo questions are left out: answered
+        # without a status, they keep the first; see test_connected_candidate_is_taken.)
         ip2 = fakegw.service_xml(WAN_IP2, "/ctl/IPConn")
         ppp = fakegw.service_xml(WAN_PPP, "/ctl/PPPConn", name="WANPPPConn")
-        every_search = answer_search(*(fakegw.ssdp_answer(st=st) for st in (WAN_PPP, WAN_IP, IGD)))
+        ip_at_third = fakegw.service_xml(WAN_IP, f"http://{THIRD}:5000/ctl/IPConn")
         cases = {
             # As shipped: answers every search, WANPPPConnection first, describes IGDv2.
-            "answers all three, describes only IP:2": (every_search, [ip2], WAN_IP2, "/ctl/IPConn"),
+            "answers all three, describes only IP:2": (EVERY_SEARCH, [ip2], WAN_IP2, "/ctl/IPConn"),
             "PPP-only router answering the IP search": (None, [ppp], WAN_PPP, "/ctl/PPPConn"),
             "IP:1 named, PPP:1 listed before IP:2": (None, [ppp, ip2], WAN_IP2, "/ctl/IPConn"),
+            "IP:1 named but on another host, PPP:1": (None, [ip_at_third, ppp], WAN_PPP,
+                                                      "/ctl/PPPConn"),
         }
         for name, (ssdp, services, service_type, path) in cases.items():
             with self.subTest(name):
-                run = self.play(normal_scenario(fakegw.description(services=services), ssdp=ssdp),
-                                ROAD)
+                run = self.play(normal_scenario(fakegw.description(services=services), ssdp=ssdp,
+                                                extra_http=AT_THIRD), ROAD)
                 self.assertAnswers(run, OK)
-                self.assertEqual(run.requests(5000), [
+                self.assertNoTraffic(run, address=THIRD)
+                self.assertEqual(run.requests(questions=False), [
                     description_get(),
+                    add_post(80, "TCP", 8080, service_type=service_type, path=path),
+                    delete_post(80, "TCP", service_type=service_type, path=path)])
+
+    def test_connected_candidate_is_taken(self):
+        # An idle WANPPPConnection beside the WANIPConnection in use, in one connection device
+        # or in two (IP first there): the candidates are asked GetStatusInfo in candidate
+        # order, the named PPP first, until one is connected; with none, the first is kept.
+        ppp = (WAN_PPP, "/ctl/PPPConn")
+        ip = (WAN_IP, "/ctl/IPConn")
+        ppp_xml = fakegw.service_xml(*ppp, name="WANPPPConn")
+        ip_xml = fakegw.service_xml(*ip)
+        one_device = fakegw.description(services=[ppp_xml, ip_xml])
+        two_devices = fakegw.description(services=[ip_xml], second_services=[ppp_xml])
+
+        def status(service, text):
+            return fakegw.status_info_answer(text, service[0])
+
+        cases = {  # description, answers to the questions asked, the service used
+            "one device, IP connected": (
+                one_device, [(ppp, status(ppp, "Disconnected")), (ip, status(ip, "Connected"))],
+                ip),
+            "two devices, IP up": (
+                two_devices, [(ppp, status(ppp, "Disconnected")), (ip, status(ip, "Up"))], ip),
+            "over DSL, PPP connected": (one_device, [(ppp, status(ppp, "Connected"))], ppp),
+            "none connected": (
+                one_device, [(ppp, fakegw.soap_fault(401, "Invalid Action")),
+                             (ip, status(ip, "Disconnected"))], ppp),
+        }
+        for name, (desc, asked, (service_type, path)) in cases.items():
+            with self.subTest(name):
+                answers = [a for _, a in asked] + [fakegw.soap_answer()]
+                run = self.play(normal_scenario(desc, control_answers=answers,
+                                                ssdp=EVERY_SEARCH), ROAD)
+                self.assertAnswers(run, OK)
+                self.assertEqual(run.requests(), [description_get()] + [
+                    control_post("GetStatusInfo", "", service_type=t, path=p)
+                    for (t, p), _ in asked] + [
                     add_post(80, "TCP", 8080, service_type=service_type, path=path),
                     delete_post(80, "TCP", service_type=service_type, path=path)])
 

@@ -1,12 +1,12 @@
 """The HTTP exchange of the SOAP actions against answers a real gateway does not give: how
 the answer is framed (Content-Length in any case, 0, header and body apart, none at all with
-the connection held open), which status passes, a peer that closes at once, a refused
-connection; with the time each takes."""
+the connection held open, chunked), which status passes, a peer that closes at once, a
+refused connection; with the time each takes."""
 import unittest
 
 from testbed import fakegw
-from tests.wine.portlink_fixture import (GW, PortlinkGroup, add_post, description_get,
-                                         normal_scenario)
+from tests.wine.portlink_fixture import (GW, WAN_IP, PortlinkGroup, add_post, delete_post,
+                                         description_get, normal_scenario)
 
 SEARCH = ["startSearch()", "wait-search(25000)", "isSearchSucces()"]
 ADD = "addNATPortMapping(8080,80,1)"
@@ -67,6 +67,33 @@ class Exchange(PortlinkGroup):
         self.assertEqual(post["data"], add_post(80, "TCP", 8080))
         self.assertTrue(8500 <= run.ms(3) - run.ms(2) <= 12500, run)
         self.assertTrue(8.3 <= post["t_peer_closed"] - post["t_request"] <= 11.5, run)
+
+    def test_chunked_answers_held_open_end_at_the_last_chunk(self):
+        # The description (a chunk boundary inside the control URL text) and the answers come
+        # chunked on connections the gateway keeps open: each is complete at its last chunk,
+        # and the description is decoded before it is searched.
+        path = "/upnp/control/WANIPConn1"
+        desc = fakegw.description(services=[fakegw.service_xml(WAN_IP, path)])
+        ok = fakegw.soap_answer().split("\r\n\r\n", 1)[1]
+        fault = fakegw.soap_fault().split("\r\n\r\n", 1)[1]
+        scenario = normal_scenario(control_answers=[
+            answer(fakegw.chunked_answer(ok, [40]), then=HOLD),
+            answer(fakegw.chunked_answer(ok, [1, 30], extension=";x=1", trailer=["X-T: 1"],
+                                         header="TRANSFER-ENCODING: Chunked"), then=HOLD),
+            answer(fakegw.chunked_answer(fault, [50], status="HTTP/1.1 500 Internal Server "
+                                         "Error"), then=HOLD)])
+        scenario["http"]["5000"][0] = answer(
+            fakegw.chunked_answer(desc, [desc.index(path) + 9, 300]), then=HOLD)
+        run = self.play(scenario, SEARCH + [ADD, "removeNATPortMapping(80,1)", ADD])
+        self.assertAnswers(run, ["true"] * 5 + ["false"])
+        self.assertEqual(run.requests(5000), [
+            description_get(), add_post(80, "TCP", 8080, path=path),
+            delete_post(80, "TCP", path=path), add_post(80, "TCP", 8080, path=path)])
+        self.assertTrue(1200 <= run.ms(1) - run.ms(0) <= 4500, run)
+        times = self.action_times(run, 3)
+        self.assertTrue(all(400 <= t <= 2500 for t in times), (times, run))
+        for c in run.connections(5000):
+            self.assertLess(c["t_peer_closed"] - c["t_answered"], 2.0, run)
 
     def test_refused_connection(self):
         desc = fakegw.description(url_base=f"http://{GW}:5009/")

@@ -1,6 +1,7 @@
 """The slow discoveries, side by side with the other groups: a network where nothing
-answers (five batches, then false), and a gateway that names its description by a DNS
-name (never resolved, so the fetch fails after the exchange's time limit)."""
+answers (five batches, then false), and a gateway that names its description by a DNS name
+(never resolved, and not the address the answer came from: the answer is dropped and the
+search runs its whole window)."""
 import unittest
 
 from testbed import fakegw
@@ -29,11 +30,9 @@ class SlowSearches(PortlinkGroup):
         run = self.play(normal_scenario(ssdp=answer_search(answer)),
                         ["startSearch()", "wait-search(30000)", "isSearchSucces()"])
         self.assertAnswers(run, ["true", "true", "false"])
-        self.assertSearchBatches(run, 1)
+        self.assertSearchBatches(run, 5)
         self.assertNoTraffic(run)
-        # One second to the answer, then reads that keep failing for the time limit.
-        self.assertTrue(9500 <= run.ms(1) - run.ms(0) <= 14000, run)
-
+        self.assertTrue(14500 <= run.ms(1) - run.ms(0) <= 18500, run)
 
 if __name__ == "__main__":
     unittest.main()

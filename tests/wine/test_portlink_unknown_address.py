@@ -1,12 +1,12 @@
 """The add on a host whose own address cannot be found: the default route leaves by a link
 without an IPv4 address (a veth pair inside the lan namespace, going nowhere), so the
 host-name lookup, which lists the interfaces of the default routes first, yields no usable
-address and the number stays 0.  The LAN veth keeps 192.168.77.20 for the traffic with the
-gateway.  An address of 0 counts as private: the add goes ahead and names what the lookup
-gave as internal client."""
+address and the number stays 0 (which counts as private).  The LAN veth keeps 192.168.77.20
+for the traffic with the gateway, and that is the address the add names: the one this host
+reached the gateway from."""
 import unittest
 
-from tests.wine.portlink_fixture import (PortlinkGroup, add_post, description_get,
+from tests.wine.portlink_fixture import (HOST, PortlinkGroup, add_post, description_get,
                                          normal_scenario)
 
 
@@ -30,7 +30,7 @@ class UnknownAddress(PortlinkGroup):
         self.assertIn(text, ("", "0.0.0.0"))
         self.assertEqual(run.answers[1:], ["true", "true", "true", "true", "true", text])
         self.assertEqual(run.requests(5000), [description_get(),
-                                              add_post(80, "TCP", 8080, client=text)])
+                                              add_post(80, "TCP", 8080, client=HOST)])
 
 
 if __name__ == "__main__":
