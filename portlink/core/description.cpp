@@ -98,11 +98,9 @@ DescriptionResult parseDescription(const std::wstring &rest, const std::wstring 
         for (const std::wstring &written : controlUrlsOf(rest, type)) {
             std::wstring controlUrl =
                 resolveControlUrl(written, urlBase, result.baseUrl, descriptionUrl);
-            std::wstring host, authority, path;
-            int32_t port = 0;
             // Actions go only to the device whose description this is.
-            if (!splitRequestUrl(controlUrl, host, authority, path, port) ||
-                host != descriptionHost)
+            const std::wstring host = requestHost(controlUrl);
+            if (host.empty() || host != descriptionHost)
                 continue;
             result.candidates.push_back({type, std::move(controlUrl)});
         }

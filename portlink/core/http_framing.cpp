@@ -32,12 +32,16 @@ size_t findBytes(const char *bytes, size_t length, size_t from, const char *need
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The bytes as a C string sees them: their number up to the first zero byte.
+size_t lengthUntilZero(const char *bytes, size_t count) {
+    const void *zero = std::memchr(bytes, 0, count);
+    return zero ? static_cast<size_t>(static_cast<const char *>(zero) - bytes) : count;
+}
+
 // Offset of the header end "\r\n\r\n" in the bytes up to the first zero byte; `count` when
 // it has not arrived.
 size_t headerEnd(const char *bytes, size_t count) {
-    const void *zero = std::memchr(bytes, 0, count);
-    const size_t length =
-        zero ? static_cast<size_t>(static_cast<const char *>(zero) - bytes) : count;
+    const size_t length = lengthUntilZero(bytes, count);
     const size_t end = findBytes(bytes, length, 0, "\r\n\r\n", false);
     return end == length ? count : end;
 }
@@ -70,7 +74,8 @@ bool isChunked(const char *bytes, size_t end) {
 
 enum class Chunks { Incomplete, Complete, Broken };
 
-// The largest chunk that can be taken: no answer is longer than the exchange's buffer.
+// A larger chunk size counts as broken framing: it is far beyond anything the exchange's
+// buffer can hold, and the bound keeps the size from overflowing while it is read.
 constexpr uint64_t kLargestChunk = 1u << 20;
 
 int hexValue(char c) {
@@ -149,8 +154,7 @@ bool isResponseComplete(const char *bytes, size_t count) {
     }
 
     // The searches treat the bytes as a C string: they end at the first zero byte.
-    const void *zero = std::memchr(bytes, 0, count);
-    const size_t length = zero ? static_cast<size_t>(static_cast<const char *>(zero) - bytes) : count;
+    const size_t length = lengthUntilZero(bytes, count);
     static const char header[] = "Content-Length:";
     const size_t headerLength = sizeof header - 1;
 

@@ -97,9 +97,8 @@ SearchAnswer examineSearchAnswer(const std::wstring &answer, const std::wstring 
         while (last > first && isWhiteSpace(rest[last - 1]))
             --last;
         std::wstring url = rest.substr(first, last - first);
-        std::wstring host, authority, path;
-        int32_t port = 0;
-        if (!splitRequestUrl(url, host, authority, path, port)) {
+        const std::wstring host = requestHost(url);
+        if (host.empty()) {
             result.verdict = AnswerVerdict::BadLocation;
         } else if (host != sender) {
             result.verdict = AnswerVerdict::ElsewhereLocation;

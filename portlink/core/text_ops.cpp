@@ -121,6 +121,12 @@ bool splitRequestUrl(const std::wstring &url, std::wstring &host, std::wstring &
     return !host.empty() && !holdsBlankOrControl(authority) && !holdsBlankOrControl(path);
 }
 
+std::wstring requestHost(const std::wstring &url) {
+    std::wstring host, authority, path;
+    int32_t port = 0;
+    return splitRequestUrl(url, host, authority, path, port) ? host : std::wstring();
+}
+
 bool hasScheme(const std::wstring &url) {
     if (url.empty() || !isAsciiLetter(url[0]))
         return false;

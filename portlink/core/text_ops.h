@@ -68,6 +68,9 @@ std::wstring splitUrl(const std::wstring &url, std::wstring &authority, std::wst
 bool splitRequestUrl(const std::wstring &url, std::wstring &host, std::wstring &authority,
                      std::wstring &path, int32_t &port);
 
+// The host that a request to `url` would go to; empty when splitRequestUrl refuses the URL.
+std::wstring requestHost(const std::wstring &url);
+
 // True when the URL begins with a scheme and "://" (a letter, then letters, digits, "+", "-"
 // or ".").
 bool hasScheme(const std::wstring &url);
