@@ -4,8 +4,9 @@
 #
 # Two install steps.  First everything the host needs apart from 32-bit Wine; its failure is
 # fatal.  Then, only where this kernel runs 32-bit x86 code (found out by running a tiny i386
-# program, which needs no package) and WINE_FLAVOURS does not leave win32 out, wine32:i386
-# alone; its failure is not fatal: the tests and the main job then run the win64 flavour.
+# program from build/i386-probe, which needs no package) and WINE_FLAVOURS does not leave
+# win32 out, wine32:i386 alone, which may not remove any installed package; its failure is not
+# fatal: the tests and the main job then run the win64 flavour.
 # Why win32 is not available is left in build/install-notes/win32, which testbed/flavours.py
 # prints in its flavour line.  A failed `apt-get update` (a mirror mid-sync, one source that
 # cannot be reached) is retried, then the lists that did arrive are used: what decides is
@@ -15,6 +16,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 notes="$here/../build/install-notes"
 win32_note="$notes/win32"
+probe_dir="$(cd "$here/.." && pwd)/build/i386-probe"
 # Seams for the script's own tests: the pause between attempts, the guard's path and the
 # program that tells whether 32-bit code runs.
 pause=${INSTALL_DEPS_PAUSE:-3}
@@ -58,21 +60,41 @@ if [ -f "$policy" ] && owner=$(sed -n "s|^$marker \([0-9]*\)$|\1|p" "$policy") \
   rm -f "$policy"
 fi
 
-# Exit status 0 where this kernel runs 32-bit x86 code.  The program is an i386 ELF file of
-# 93 bytes whose code is `mov eax, 1; xor ebx, ebx; int 0x80` (exit with status 0); a kernel
-# whose 32-bit emulation is switched off refuses it with "Exec format error".
-runs_32bit_code() {
-  local program="$work/i386-probe"
-  if [ -n "$probe_override" ]; then
-    program=$probe_override
-  else
-    base64 -d > "$program" <<'ELF'
+# Whether this kernel runs 32-bit x86 code: sets probe_result to "runs", "refused" (the
+# kernel's "Exec format error") or "unknown" (the probe could not be executed at all, for
+# example from a noexec mount; probe_message then says why).  The program is an i386 ELF file
+# of 93 bytes whose code is `mov eax, 1; xor ebx, ebx; int 0x80` (exit with status 0).  It runs
+# from the repository's build/ folder, as the builds' own programs do: a temporary folder may
+# sit on a mount that allows no program to run.  Both refusals give status 126 from the shell,
+# so its message tells them apart.
+probe_32bit() {
+  local program=$probe_override status=0 errors="$work/i386-probe.err"
+  if [ -z "$program" ]; then
+    program="$probe_dir/i386-probe"
+    if ! { mkdir -p "$probe_dir" && base64 -d > "$program" && chmod +x "$program"; } \
+         2>"$errors" <<'ELF'
 f0VMRgEBAQAAAAAAAAAAAAIAAwABAAAAVIAECDQAAAAAAAAAAAAAADQAIAABAAAAAAAAAAEAAAAAAAAA
 AIAECACABAhdAAAAXQAAAAUAAAAAEAAAuAEAAAAx282A
 ELF
-    chmod +x "$program"
+    then
+      probe_result=unknown
+      probe_message="could not be written to $probe_dir ($(tail -n 1 "$errors"))"
+      return
+    fi
   fi
-  "$program" >/dev/null 2>&1
+  "$program" >/dev/null 2>"$errors" || status=$?
+  if [ "$status" -eq 0 ]; then
+    probe_result=runs
+  elif grep -q "Exec format error" "$errors"; then
+    probe_result=refused
+  else
+    # The shell's own line reads "SCRIPT: line N: PROGRAM: REASON"; keep the reason.
+    local reason
+    reason=$(tail -n 1 "$errors")
+    reason=${reason##*"$program: "}
+    probe_result=unknown
+    probe_message="could not be executed ($program: ${reason:-exit status $status})"
+  fi
 }
 
 note_win32() {
@@ -86,13 +108,21 @@ want_wine32=no
 forced=${WINE_FLAVOURS:-}
 if [ -n "$forced" ] && ! [[ ",${forced// /,}," == *,win32,* ]]; then
   :  # the flavour line says "forced by WINE_FLAVOURS"; nothing 32-bit is installed
-elif ! runs_32bit_code; then
-  note_win32 "this kernel does not run 32-bit x86 programs (a minimal i386 program failed: \
-Exec format error), so $wine32 was not installed"
-elif installed "$wine32"; then
-  rm -f "$win32_note"
 else
-  want_wine32=yes
+  probe_32bit
+  if [ "$probe_result" = refused ]; then
+    note_win32 "this kernel does not run 32-bit x86 programs (a minimal i386 program failed: \
+Exec format error), so $wine32 was not installed"
+  elif installed "$wine32"; then
+    rm -f "$win32_note"
+  elif [ "$probe_result" = unknown ]; then
+    # Not asking for 32-bit Wine is the safe side: neither the i386 architecture nor its
+    # libraries are added for a loader that may never run, and win64 runs either way.
+    note_win32 "whether this kernel runs 32-bit x86 programs is not known: the minimal i386 \
+program that finds out $probe_message, so $wine32 was not installed"
+  else
+    want_wine32=yes
+  fi
 fi
 
 missing=()
@@ -160,7 +190,8 @@ fi
 
 if [ "$want_wine32" = yes ]; then
   say "installing: $wine32"
-  if install_step "$wine32"; then
+  # --no-remove: apt may not make room for 32-bit Wine by taking away what is installed.
+  if install_step --no-remove "$wine32"; then
     rm -f "$win32_note"
   else
     note_win32 "$wine32 could not be installed: $last_error"

@@ -81,8 +81,9 @@ class InstallStep(unittest.TestCase):
             f.write(b"\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0not a program this kernel runs")
         os.chmod(self.not_runnable, 0o755)
 
-    def install(self, **env):
-        result = subprocess.run(["bash", os.path.join(self.dir, "scripts", "install-deps.sh")],
+    def install(self, wrapper=(), **env):
+        result = subprocess.run([*wrapper, "bash",
+                                 os.path.join(self.dir, "scripts", "install-deps.sh")],
                                 env=dict(self.env, **env), capture_output=True, text=True,
                                 timeout=60)
         with open(os.path.join(self.fake, "calls.log")) as f:
@@ -93,6 +94,16 @@ class InstallStep(unittest.TestCase):
     def installed(self):
         with open(os.path.join(self.fake, "installed")) as f:
             return f.read().split()
+
+    def forget_installs(self):
+        for name in ("calls.log", "installed", "architectures"):
+            if os.path.exists(os.path.join(self.fake, name)):
+                os.remove(os.path.join(self.fake, name))
+        shutil.rmtree(os.path.join(self.dir, "build", "install-notes"), ignore_errors=True)
+
+    def win32_note(self):
+        with open(os.path.join(self.dir, "build", "install-notes", "win32")) as f:
+            return f.read().strip()
 
     def set_state(self, name, text):
         with open(os.path.join(self.fake, name), "w") as f:
@@ -107,25 +118,58 @@ class InstallStep(unittest.TestCase):
         self.assertIn("Mirror sync in progress?", result.stdout)
         for package in BASE_PACKAGES + ["wine32:i386"]:
             self.assertIn(package, self.installed())
-        # The base packages and wine32 go in separate steps, wine32 alone.
-        self.assertTrue(calls[-1].endswith("--no-install-recommends wine32:i386"), calls)
+        # The base packages and wine32 go in separate steps, wine32 alone, and apt may not
+        # remove anything to make room for it.
+        self.assertTrue(calls[-1].endswith("--no-install-recommends --no-remove wine32:i386"),
+                        calls)
         self.assertNotIn("wine32:i386", calls[-2])
+        self.assertNotIn("--no-remove", calls[-2])
 
         # Everything there: nothing is asked of apt-get.
         result, calls_again = self.install()
         self.assertEqual(result.returncode, 0)
         self.assertEqual(calls_again, calls)
 
-    def test_a_kernel_without_32_bit_code_gets_nothing_i386(self):
-        result, calls = self.install(INSTALL_DEPS_I386_PROBE=self.not_runnable)
+    def test_a_probe_that_does_not_run_gets_nothing_i386_and_says_why(self):
+        no_x_bit = os.path.join(self.fake, "i386-probe-on-noexec")
+        shutil.copy(self.not_runnable, no_x_bit)
+        os.chmod(no_x_bit, 0o644)   # refused as on a noexec mount: exit 126, Permission denied
+        rows = [
+            (self.not_runnable,
+             "this kernel does not run 32-bit x86 programs (a minimal i386 program failed: "
+             "Exec format error), so wine32:i386 was not installed"),
+            (no_x_bit,
+             "whether this kernel runs 32-bit x86 programs is not known: the minimal i386 "
+             f"program that finds out could not be executed ({no_x_bit}: Permission denied), "
+             "so wine32:i386 was not installed"),
+        ]
+        for probe, note in rows:
+            with self.subTest(probe=os.path.basename(probe)):
+                self.forget_installs()
+                result, calls = self.install(INSTALL_DEPS_I386_PROBE=probe)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertFalse([c for c in calls if "i386" in c], calls)
+                self.assertIn("wine64", self.installed())
+                self.assertEqual(self.win32_note(), note)
+                with mock.patch.object(flavours, "INSTALL_NOTES",
+                                       os.path.join(self.dir, "build", "install-notes")):
+                    _, why = self.choose_without_win32_loader()
+                self.assertIn("win32 cannot run here: " + note, why)
+
+    def test_the_built_in_probe_runs_below_build_not_in_a_noexec_temporary_folder(self):
+        # TMPDIR on a noexec mount (in a mount namespace of its own) changes nothing; a probe
+        # run from there would be refused, and on a kernel that runs 32-bit code wine32 lost.
+        tmp = os.path.join(self.dir, "noexec-tmp")
+        os.makedirs(tmp)
+        noexec = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                  f"mount -t tmpfs -o noexec tmpfs '{tmp}' && exec \"$@\"", "sh"]
+        if subprocess.run(noexec + ["true"], capture_output=True).returncode != 0:
+            self.skipTest("needs root for a mount namespace")
+        _, calls = self.install(INSTALL_DEPS_I386_PROBE="")
+        self.forget_installs()
+        result, calls_noexec = self.install(noexec, INSTALL_DEPS_I386_PROBE="", TMPDIR=tmp)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertFalse([c for c in calls if "i386" in c], calls)
-        self.assertIn("wine64", self.installed())
-        with mock.patch.object(flavours, "INSTALL_NOTES",
-                               os.path.join(self.dir, "build", "install-notes")):
-            _, why = self.choose_without_win32_loader()
-        self.assertIn("win32 cannot run here: this kernel does not run 32-bit x86 programs",
-                      why)
+        self.assertEqual(calls_noexec, calls)
 
     def test_wine32_that_cannot_be_installed_leaves_win64_and_says_why(self):
         self.set_state("wine32-breaks", "")
