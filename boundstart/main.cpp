@@ -137,12 +137,19 @@ bool GetPathBesideLauncher(wchar_t *path) {
 
 constexpr wchar_t kInstallerLibrary[] = L"msi.dll";
 
+// The loader call of LoadFromSystemFolder.  Only a test build of the launcher, kept with the
+// test tools, puts another in: one that refuses LOAD_LIBRARY_SEARCH_SYSTEM32 as the loaders
+// of Windows Vista and 7 without the 2011 update do.
+#ifndef BOUNDSTART_LOAD_LIBRARY_EX
+#define BOUNDSTART_LOAD_LIBRARY_EX LoadLibraryExW
+#endif
+
 // The library `name` (`length` characters) from the system folder only.  Windows Vista and 7
 // without the 2011 loader update do not know LOAD_LIBRARY_SEARCH_SYSTEM32 and refuse it with
 // ERROR_INVALID_PARAMETER; there the library is loaded by its full path in the system folder,
 // its own dependencies looked for from that folder first.  Any other failure is final.
 HMODULE LoadFromSystemFolder(const wchar_t *name, size_t length) {
-    const HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE module = BOUNDSTART_LOAD_LIBRARY_EX(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) {
         return module;
     }
@@ -151,7 +158,7 @@ HMODULE LoadFromSystemFolder(const wchar_t *name, size_t length) {
     if (!AppendToSystemFolder(path, folder, name, length)) {
         return nullptr;
     }
-    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return BOUNDSTART_LOAD_LIBRARY_EX(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 // msi.dll from the system folder, loaded only for as long as Windows Installer is asked.  It

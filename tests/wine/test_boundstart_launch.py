@@ -27,6 +27,11 @@ STANDIN = os.path.join(BIN, "Verimon Tessel.dll")
 NOENTRY = os.path.join(BIN, "noentry", "Verimon Tessel.dll")
 PLANTED_MSI = os.path.join(BIN, "planted", "msi.dll")
 PLANTED_MARK = "planted-msi-loaded"
+# The launcher built with a loader that refuses LOAD_LIBRARY_SEARCH_SYSTEM32, as Windows Vista
+# and 7 without the 2011 loader update do; it reports each of its load calls.
+OLD_LOADER_LAUNCHER = os.path.join(BIN, "old-loader", "Boundstart.exe")
+OLD_LOADER_LINE = re.compile(r"^old-loader (refused|load) flags=(0x[0-9a-f]+) name=(.*?)\r?$",
+                             re.M)
 PRIVATE_PARTS = ("Verimon Tessel", "Versions", "1.0", "Verimon Tessel.dll")
 INSTALLED_LIBRARY = r"C:\Program Files\Verimon Tessel\Versions\1.0\Verimon Tessel.dll"
 ENTRY_LINE = re.compile(r"standin-entry module=(.*) launcher_ok=(\d) runtime_ok=(\d)\r?$", re.M)
@@ -83,8 +88,8 @@ class LaunchTestBase(unittest.TestCase):
         os.makedirs(path, exist_ok=True)
         return path
 
-    def launcher_in(self, folder, name="Boundstart.exe"):
-        return place(LAUNCHER, folder, name)
+    def launcher_in(self, folder, name="Boundstart.exe", source=LAUNCHER):
+        return place(source, folder, name)
 
     def start(self, exe, args=(), env=None, cwd=None, from_its_folder=False):
         """Runs exe under box_spawn; returns (32-bit exit code, entry line match or None).
@@ -200,10 +205,15 @@ class PlantedInstallerLibraryTest(LaunchTestBase):
         probe = place(os.path.join(BIN, "box_direct_entry.exe"), folder, "probe.exe")
         self.assertEqual(self.start(probe, ["msi.dll"], env=self.overrides("n,b")), (4, None))
         self.assertIn(PLANTED_MARK, self.last_output)
-        for private in (False, True):
-            with self.subTest(private_copy=private):
+        # The loader's calls: none seen for the shipped launcher; for the old-loader build,
+        # the refused search-flag load, then msi.dll by its full path in the system folder.
+        system_msi = [("refused", "0x800", r"^msi\.dll$"),
+                      ("load", "0x8", r"(?i)^[a-z]:\\windows\\(system32|syswow64)\\msi\.dll$")]
+        for private, source, calls in ((False, LAUNCHER, []), (True, LAUNCHER, []),
+                                       (False, OLD_LOADER_LAUNCHER, system_msi)):
+            with self.subTest(private_copy=private, launcher=os.path.relpath(source, BIN)):
                 folder = self.folder("planted")
-                exe = self.launcher_in(folder)
+                exe = self.launcher_in(folder, source=source)
                 place(PLANTED_MSI, folder, "msi.dll")
                 # Without a private copy the installed runtime is found, so the system's
                 # msi.dll was asked: the planted one knows no component.
@@ -213,6 +223,11 @@ class PlantedInstallerLibraryTest(LaunchTestBase):
                 got = self.start(exe, env=self.overrides("n,b"))
                 self.assertNotIn(PLANTED_MARK, self.last_output)
                 self.assertEqual(got, (0, (expected, "1", "1")))
+                seen = OLD_LOADER_LINE.findall(self.last_output)
+                self.assertEqual([call[:2] for call in seen], [call[:2] for call in calls],
+                                 self.last_output)
+                for (_, _, name), (_, _, pattern) in zip(seen, calls):
+                    self.assertRegex(name, pattern)
 
     def test_without_msi_dll_private_copy_starts_and_installed_runtime_counts_as_missing(self):
         folder = self.folder("nomsi")
