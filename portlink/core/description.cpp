@@ -3,51 +3,92 @@
 #include <algorithm>
 #include <utility>
 
-#include "ssdp.h"
 #include "text_ops.h"
+#include "url_reference.h"
 
 namespace portlink {
 
 namespace {
 
-// The same service at version 2 when `type` is a service type at version 1; else empty.
-std::wstring secondVersionOf(const std::wstring &type) {
-    const std::wstring service = std::wstring(urnPrefix) + L"service:";
-    const size_t length = type.size();
-    if (type.compare(0, service.size(), service) != 0 || length < service.size() + 2 ||
-        type.compare(length - 2, 2, L":1") != 0)
-        return std::wstring();
-    return type.substr(0, length - 1) + L'2';
+const wchar_t kUpnpServices[] = L"urn:schemas-upnp-org:service:";
+const wchar_t kDslForumServices[] = L"urn:dslforum-org:service:";
+
+struct ServiceName {
+    bool dslForum = false;
+    std::wstring name;    // "WANIPConnection" or "WANPPPConnection"
+    std::wstring version; // decimal, no leading zero
+};
+
+bool startsWith(const std::wstring &text, const wchar_t *prefix, size_t &length) {
+    length = std::char_traits<wchar_t>::length(prefix);
+    return text.compare(0, length, prefix) == 0;
 }
 
-// The controlURL of every service whose <serviceType> is exactly `type`, as written, in the
-// order of the description.
-std::vector<std::wstring> controlUrlsOf(const std::wstring &rest, const std::wstring &type) {
-    const std::wstring marker = L"<serviceType>" + type + L"</serviceType>";
-    std::vector<std::wstring> found;
-    for (size_t at = rest.find(marker); at != std::wstring::npos; at = rest.find(marker, at)) {
-        at += marker.size();
-        const size_t sectionEnd = rest.find(L"</service>", at);
-        if (sectionEnd == std::wstring::npos)
-            break;
-        found.push_back(getElementText(L"controlURL", rest.substr(at, sectionEnd - at)));
+// Splits a connection service type into its parts; false for any other type.
+bool readServiceName(const std::wstring &type, ServiceName &service) {
+    size_t prefix = 0;
+    if (startsWith(type, kUpnpServices, prefix))
+        service.dslForum = false;
+    else if (startsWith(type, kDslForumServices, prefix))
+        service.dslForum = true;
+    else
+        return false;
+    const size_t colon = type.find(L':', prefix);
+    if (colon == std::wstring::npos)
+        return false;
+    service.name = type.substr(prefix, colon - prefix);
+    service.version = type.substr(colon + 1);
+    if (service.name != L"WANIPConnection" && service.name != L"WANPPPConnection")
+        return false;
+    const std::wstring &v = service.version;
+    // Nine digits at most: far beyond any version, and the number stays small.
+    if (v.empty() || v.size() > 9 || v[0] == L'0' ||
+        !std::all_of(v.begin(), v.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+        return false;
+    return !service.dslForum || v == L"1";
+}
+
+// Rank of a connection service type, lower first: the type the search answer named, that
+// service at another version, WANPPPConnection, WANIPConnection, the dslforum-org types.
+int preference(const std::wstring &type, const ServiceName &service, const std::wstring &named) {
+    if (type == named)
+        return 0;
+    ServiceName namedService;
+    if (!service.dslForum && readServiceName(named, namedService) && !namedService.dslForum &&
+        namedService.name == service.name)
+        return 1;
+    if (service.dslForum)
+        return 4;
+    return service.name == L"WANPPPConnection" ? 2 : 3;
+}
+
+// True when `url` begins with "http://", the scheme in any letter case.
+bool isHttpUrl(const std::wstring &url) {
+    static const wchar_t scheme[] = L"http://";
+    const size_t length = sizeof scheme / sizeof scheme[0] - 1;
+    if (url.size() < length)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = url[i];
+        if ((c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c) != scheme[i])
+            return false;
     }
-    return found;
+    return true;
 }
 
-// The description URL up to and including the last "/" of its path; "scheme://authority/"
-// when it has no path, empty when it has no "://".
-std::wstring directoryOf(const std::wstring &url) {
-    const size_t scheme = url.find(L"://");
-    if (scheme == std::wstring::npos)
-        return std::wstring();
-    const size_t pathStart = url.find(L'/', scheme + 3);
-    if (pathStart == std::wstring::npos)
-        return url + L'/';
-    const size_t pathEnd = std::min(url.find(L'?', pathStart), url.find(L'#', pathStart));
-    const size_t lastSlash = url.rfind(L'/', pathEnd == std::wstring::npos ? url.size() : pathEnd);
-    return url.substr(0, lastSlash + 1);
+// The base that relative control URLs resolve against: URLBase when it is an http URL on the
+// description's own host, else the description URL.  A URLBase naming another host is known
+// from boxes that carry a stale one; their control URLs still live on the device that answered.
+std::wstring resolutionBase(const std::wstring &rest, const std::wstring &descriptionUrl,
+                            const std::wstring &descriptionHost) {
+    const std::wstring urlBase = trimXmlWhiteSpace(getElementText(L"URLBase", rest));
+    return isHttpUrl(urlBase) && requestHost(urlBase) == descriptionHost ? urlBase : descriptionUrl;
 }
+
+struct Found {
+    int rank;
+    ServiceCandidate candidate;
+};
 
 } // namespace
 
@@ -56,56 +97,71 @@ std::wstring buildDescriptionRequest(const std::wstring &path, const std::wstrin
            L"\r\nACCEPT-LANGUAGE: en\r\n\r\n";
 }
 
-std::vector<std::wstring> serviceTypeCandidates(const std::wstring &namedType) {
-    // The two connection services of the search table, WANPPPConnection and WANIPConnection.
-    const std::wstring ppp = formatSearchTarget(searchTargets[0]);
-    const std::wstring ip = formatSearchTarget(searchTargets[1]);
-    std::vector<std::wstring> candidates;
-    for (const std::wstring &type :
-         {namedType, secondVersionOf(namedType), ppp, ip, secondVersionOf(ip)}) {
-        if (!type.empty() && std::find(candidates.begin(), candidates.end(), type) ==
-                                 candidates.end())
-            candidates.push_back(type);
+bool isConnectionServiceType(const std::wstring &type) {
+    ServiceName service;
+    return readServiceName(type, service);
+}
+
+std::vector<ServiceCandidate> parseDescription(const std::wstring &rest,
+                                               const std::wstring &namedType,
+                                               const std::wstring &descriptionUrl) {
+    const std::wstring descriptionHost = requestHost(descriptionUrl);
+    const std::wstring base = resolutionBase(rest, descriptionUrl, descriptionHost);
+    static const std::wstring typeOpen = L"<serviceType>";
+    static const std::wstring typeClose = L"</serviceType>";
+    static const std::wstring serviceClose = L"</service>";
+
+    std::vector<Found> found;
+    size_t start = 0;
+    for (size_t end = rest.find(serviceClose); end != std::wstring::npos;
+         start = end + serviceClose.size(), end = rest.find(serviceClose, start)) {
+        const std::wstring section = rest.substr(start, end - start);
+        const size_t open = section.find(typeOpen);
+        if (open == std::wstring::npos)
+            continue;
+        const size_t typeStart = open + typeOpen.size();
+        const size_t close = section.find(typeClose, typeStart);
+        if (close == std::wstring::npos)
+            continue;
+        const std::wstring type = section.substr(typeStart, close - typeStart);
+        ServiceName service;
+        if (!readServiceName(type, service))
+            continue;
+        const std::wstring written = trimXmlWhiteSpace(
+            getElementText(L"controlURL", section.substr(close + typeClose.size())));
+        if (written.empty())
+            continue;
+        std::wstring controlUrl = resolveReference(base, written);
+        // Actions go only to the device whose description this is.
+        if (requestHost(controlUrl) != descriptionHost || descriptionHost.empty())
+            continue;
+        found.push_back({preference(type, service, namedType), {type, std::move(controlUrl)}});
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found &a, const Found &b) { return a.rank < b.rank; });
+
+    std::vector<ServiceCandidate> candidates;
+    for (Found &f : found) {
+        const bool listed =
+            std::any_of(candidates.begin(), candidates.end(), [&](const ServiceCandidate &c) {
+                return c.controlUrl == f.candidate.controlUrl;
+            });
+        if (!listed)
+            candidates.push_back(std::move(f.candidate));
     }
     return candidates;
 }
 
-std::wstring resolveControlUrl(const std::wstring &controlUrl, const std::wstring &urlBase,
-                               const std::wstring &baseUrl, const std::wstring &descriptionUrl) {
-    if (controlUrl.empty() || hasScheme(controlUrl))
-        return controlUrl;
-    if (controlUrl[0] == L'/')
-        return baseUrl + controlUrl.substr(1);
-    if (urlBase.empty())
-        return directoryOf(descriptionUrl) + controlUrl;
-    return urlBase + (urlBase.back() == L'/' ? L"" : L"/") + controlUrl;
-}
-
-DescriptionResult parseDescription(const std::wstring &rest, const std::wstring &namedType,
-                                   const std::wstring &descriptionUrl) {
-    std::wstring descriptionAuthority, descriptionPath;
-    int32_t descriptionPort = 0;
-    const std::wstring descriptionHost =
-        splitUrl(descriptionUrl, descriptionAuthority, descriptionPath, descriptionPort);
-
-    DescriptionResult result;
-    const std::wstring urlBase = getElementText(L"URLBase", rest);
-    result.baseUrl = urlBase.empty() ? L"http://" + descriptionAuthority + L"/" : urlBase;
-    if (result.baseUrl.back() != L'/')
-        result.baseUrl += L'/';
-
-    for (const std::wstring &type : serviceTypeCandidates(namedType)) {
-        for (const std::wstring &written : controlUrlsOf(rest, type)) {
-            std::wstring controlUrl =
-                resolveControlUrl(written, urlBase, result.baseUrl, descriptionUrl);
-            // Actions go only to the device whose description this is.
-            const std::wstring host = requestHost(controlUrl);
-            if (host.empty() || host != descriptionHost)
-                continue;
-            result.candidates.push_back({type, std::move(controlUrl)});
+size_t chooseLiveCandidate(const std::vector<ServiceCandidate> &candidates,
+                           const std::function<bool(const ServiceCandidate &)> &reportsUp) {
+    if (candidates.size() > 1) {
+        const size_t asked = std::min(candidates.size(), kMaxStatusQuestions);
+        for (size_t i = 0; i < asked; ++i) {
+            if (reportsUp(candidates[i]))
+                return i;
         }
     }
-    return result;
+    return 0;
 }
 
 } // namespace portlink

@@ -1,5 +1,7 @@
 #pragma once
 // The device-description request and the search of the description text.
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -8,12 +10,11 @@ namespace portlink {
 // "GET " + path + " HTTP/1.1\r\nHOST: " + authority + "\r\nACCEPT-LANGUAGE: en\r\n\r\n"
 std::wstring buildDescriptionRequest(const std::wstring &path, const std::wstring &authority);
 
-// The connection service types looked for in the description, in order, each once: the type
-// the search answer named; when that is a service at version 1, the same service at version 2;
-// then WANPPPConnection:1, WANIPConnection:1 and WANIPConnection:2.  Gateways answer searches
-// for services they lack and often describe only version 2, so the answer's type alone is no
-// safe guide.
-std::vector<std::wstring> serviceTypeCandidates(const std::wstring &namedType);
+// True for the connection service types whose actions portlink sends:
+// urn:schemas-upnp-org:service:WANIPConnection:N and ...:WANPPPConnection:N for any version
+// N >= 1 (boxes list versions that no standard defines), and version 1 of both under
+// urn:dslforum-org:service:.  Their actions are the same.
+bool isConnectionServiceType(const std::wstring &type);
 
 // One connection service of the description that actions can be sent to.
 struct ServiceCandidate {
@@ -21,27 +22,28 @@ struct ServiceCandidate {
     std::wstring controlUrl;  // absolute, on the description's own host
 };
 
-struct DescriptionResult {
-    std::wstring baseUrl; // URLBase, or "http://" + authority + "/"; always ends with "/"
-    // Every usable connection service, best first: in the order of serviceTypeCandidates,
-    // services of the same type in the order the description lists them.  Empty when none.
-    std::vector<ServiceCandidate> candidates;
-};
 
 // Searches `rest` (the description answer after its status line), fetched from
-// `descriptionUrl`, for the services of the candidate types.  A service is found by the exact
-// text of its <serviceType> element, and its controlURL only between that element and the end
-// of the same service element.  The control URL is made absolute (resolveControlUrl); one that
-// is empty, names another host than the description's, or holds a blank or control character
-// where a request would carry it, does not count.
-DescriptionResult parseDescription(const std::wstring &rest, const std::wstring &namedType,
-                                   const std::wstring &descriptionUrl);
+// `descriptionUrl`, for connection services.  Every service element (the text up to its
+// "</service>") yields at most one candidate: its first <serviceType> element, matched
+// exactly, must name a connection service type, and its controlURL is looked for after that
+// element.  The control URL, trimmed of XML white space, is resolved against URLBase when that
+// is an http URL on the description's host, else against the description URL; it counts only
+// when it is on the description's host and holds nothing that may not go into a request.
+// Each control URL is listed once, best first: the type the search answer named, then that
+// service at other versions, WANPPPConnection, WANIPConnection, then the dslforum-org types,
+// and services of the same rank in the order of the description.
+std::vector<ServiceCandidate> parseDescription(const std::wstring &rest,
+                                               const std::wstring &namedType,
+                                               const std::wstring &descriptionUrl);
 
-// The absolute form of a controlURL: one with a leading "/" is joined to `baseUrl` (which
-// ends with "/"); one with a scheme stays as it is; any other relative one is joined to
-// `urlBase` (the URLBase element as written, "/" added when missing) or, without one, to the
-// description URL up to the last "/" of its path.  Empty stays empty.
-std::wstring resolveControlUrl(const std::wstring &controlUrl, const std::wstring &urlBase,
-                               const std::wstring &baseUrl, const std::wstring &descriptionUrl);
+// The candidate to use, by its index.  A box may list a connection it does not use beside the
+// one it does (a DSL connection on a cable or fibre box) and refuse every action on the idle
+// one, so with more than one candidate the first kMaxStatusQuestions are asked in turn whether
+// they are up, and the first that is wins; when none is, the first candidate.  With one
+// candidate nothing is asked.  The bound keeps discovery short whatever the description lists.
+constexpr size_t kMaxStatusQuestions = 4;
+size_t chooseLiveCandidate(const std::vector<ServiceCandidate> &candidates,
+                           const std::function<bool(const ServiceCandidate &)> &reportsUp);
 
 } // namespace portlink

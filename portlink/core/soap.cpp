@@ -61,15 +61,7 @@ std::wstring deletePortMappingArguments(uint16_t externalPort, const std::wstrin
 }
 
 bool reportsConnectionUp(const std::wstring &answer) {
-    const std::wstring status = getElementText(L"NewConnectionStatus", answer);
-    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t' || isLineEnd(c); };
-    size_t first = 0;
-    size_t last = status.size();
-    while (first < last && blank(status[first]))
-        ++first;
-    while (last > first && blank(status[last - 1]))
-        --last;
-    const std::wstring value = status.substr(first, last - first);
+    const std::wstring value = trimXmlWhiteSpace(getElementText(L"NewConnectionStatus", answer));
     return value == L"Connected" || value == L"Up";
 }
 

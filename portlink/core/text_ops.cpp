@@ -105,36 +105,35 @@ namespace {
 
 bool holdsBlankOrControl(const std::wstring &text) {
     for (const wchar_t c : text) {
-        if (c <= L' ')
+        if (c <= L' ' || c == 0x7F)
             return true;
     }
     return false;
 }
 
-bool isAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+bool isXmlWhiteSpace(wchar_t c) { return c == L' ' || c == L'\t' || isLineEnd(c); }
 
 } // namespace
 
-bool splitRequestUrl(const std::wstring &url, std::wstring &host, std::wstring &authority,
-                     std::wstring &path, int32_t &port) {
-    host = splitUrl(url, authority, path, port);
-    return !host.empty() && !holdsBlankOrControl(authority) && !holdsBlankOrControl(path);
+bool splitRequestUrl(const std::wstring &url, RequestTarget &target) {
+    target.host = splitUrl(url, target.authority, target.path, target.port);
+    return !target.host.empty() && !holdsBlankOrControl(target.authority) &&
+           !holdsBlankOrControl(target.path);
 }
 
 std::wstring requestHost(const std::wstring &url) {
-    std::wstring host, authority, path;
-    int32_t port = 0;
-    return splitRequestUrl(url, host, authority, path, port) ? host : std::wstring();
+    RequestTarget target;
+    return splitRequestUrl(url, target) ? target.host : std::wstring();
 }
 
-bool hasScheme(const std::wstring &url) {
-    if (url.empty() || !isAsciiLetter(url[0]))
-        return false;
-    size_t pos = 1;
-    while (pos < url.size() && (isAsciiLetter(url[pos]) || (url[pos] >= L'0' && url[pos] <= L'9') ||
-                                url[pos] == L'+' || url[pos] == L'-' || url[pos] == L'.'))
-        ++pos;
-    return url.compare(pos, 3, L"://") == 0;
+std::wstring trimXmlWhiteSpace(const std::wstring &text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && isXmlWhiteSpace(text[first]))
+        ++first;
+    while (last > first && isXmlWhiteSpace(text[last - 1]))
+        --last;
+    return text.substr(first, last - first);
 }
 
 } // namespace portlink

@@ -62,17 +62,24 @@ std::wstring splitUrl(const std::wstring &url, std::wstring &authority, std::wst
 
 // --- URLs that requests go to --------------------------------------------------------------
 
+// Where a request goes and what its request line and HOST header carry, as splitUrl gives them.
+struct RequestTarget {
+    std::wstring host;
+    std::wstring authority;
+    std::wstring path;
+    int32_t port = 0;
+};
+
 // splitUrl for a URL that a request of ours is about to be sent to.  False when the URL names
 // no host, or when the authority or the path, the pieces that the request carries, holds a
-// blank or a character below 0x20: such text from the network is never written into a request.
-bool splitRequestUrl(const std::wstring &url, std::wstring &host, std::wstring &authority,
-                     std::wstring &path, int32_t &port);
+// blank or a control character (below 0x20, or DEL): such text from the network is never
+// written into a request.
+bool splitRequestUrl(const std::wstring &url, RequestTarget &target);
 
 // The host that a request to `url` would go to; empty when splitRequestUrl refuses the URL.
 std::wstring requestHost(const std::wstring &url);
 
-// True when the URL begins with a scheme and "://" (a letter, then letters, digits, "+", "-"
-// or ".").
-bool hasScheme(const std::wstring &url);
+// `text` without the XML white space (space, tab, CR, LF) at either end.
+std::wstring trimXmlWhiteSpace(const std::wstring &text);
 
 } // namespace portlink

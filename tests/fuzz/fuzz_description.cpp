@@ -3,7 +3,6 @@
 // named, the rest is the answer.
 #include "description.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "fuzz_input.h"
@@ -18,19 +17,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::wstring rest;
     if (!portlink::checkHttpStatus(answer, rest))
         return 0;
-    const portlink::DescriptionResult result =
+    const std::vector<portlink::ServiceCandidate> candidates =
         portlink::parseDescription(rest, named, L"http://192.168.77.1:5000/dev/rootDesc.xml");
-    fuzzing::require(!result.baseUrl.empty() && result.baseUrl.back() == L'/');
-    const std::vector<std::wstring> candidates = portlink::serviceTypeCandidates(named);
-    for (const portlink::ServiceCandidate &found : result.candidates) {
-        // Each comes from a service element of a candidate type...
-        fuzzing::require(std::find(candidates.begin(), candidates.end(), found.serviceType) !=
-                         candidates.end());
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const portlink::ServiceCandidate &found = candidates[i];
+        // Each comes from a service element of a connection service type...
+        fuzzing::require(portlink::isConnectionServiceType(found.serviceType));
         fuzzing::require(rest.find(L"<serviceType>" + found.serviceType + L"</serviceType>") !=
                          std::wstring::npos);
+        // ...is listed once...
+        for (size_t j = 0; j < i; ++j)
+            fuzzing::require(candidates[j].controlUrl != found.controlUrl);
         // ...and sends requests only to the description's host, with nothing in them that
         // could break the request.
         fuzzing::require(portlink::requestHost(found.controlUrl) == L"192.168.77.1");
     }
+    // No more candidates than service elements.
+    size_t services = 0;
+    for (size_t at = rest.find(L"</service>"); at != std::wstring::npos;
+         at = rest.find(L"</service>", at + 1))
+        ++services;
+    fuzzing::require(candidates.size() <= services);
     return 0;
 }

@@ -13,7 +13,6 @@ const std::wstring kIp = L"urn:schemas-upnp-org:service:WANIPConnection:1";
 const std::wstring kIp2 = L"urn:schemas-upnp-org:service:WANIPConnection:2";
 const std::wstring kPpp = L"urn:schemas-upnp-org:service:WANPPPConnection:1";
 const std::wstring kIgd = L"urn:schemas-upnp-org:device:InternetGatewayDevice:1";
-const std::wstring kAuthority = L"192.168.77.1:5000";
 const std::wstring kDescriptionUrl = L"http://192.168.77.1:5000/dev/rootDesc.xml";
 
 std::wstring service(const std::wstring &type, const std::wstring &control) {
@@ -31,14 +30,14 @@ std::wstring description(const std::wstring &urlBase, const std::wstring &servic
 // The control URL of the best candidate; empty when there is none.
 std::wstring controlOf(const std::wstring &rest, const std::wstring &type = kIp,
                        const std::wstring &descriptionUrl = kDescriptionUrl) {
-    const DescriptionResult r = parseDescription(rest, type, descriptionUrl);
-    return r.candidates.empty() ? std::wstring() : r.candidates.front().controlUrl;
+    const std::vector<ServiceCandidate> found = parseDescription(rest, type, descriptionUrl);
+    return found.empty() ? std::wstring() : found.front().controlUrl;
 }
 
 } // namespace
 
 TEST(PortlinkDescription, RequestByteForByte) {
-    EXPECT_EQ(buildDescriptionRequest(L"/rootDesc.xml", kAuthority),
+    EXPECT_EQ(buildDescriptionRequest(L"/rootDesc.xml", L"192.168.77.1:5000"),
               L"GET /rootDesc.xml HTTP/1.1\r\n"
               L"HOST: 192.168.77.1:5000\r\n"
               L"ACCEPT-LANGUAGE: en\r\n"
@@ -47,56 +46,44 @@ TEST(PortlinkDescription, RequestByteForByte) {
               L"GET  HTTP/1.1\r\nHOST: gw\r\nACCEPT-LANGUAGE: en\r\n\r\n");
 }
 
-TEST(PortlinkDescription, BaseUrlEndsWithOneSlash) {
-    const std::wstring services = service(kIp, L"/ctl/IPConn");
-    DescriptionResult r = parseDescription(description(L"", services), kIp, kDescriptionUrl);
-    EXPECT_EQ(r.baseUrl, L"http://192.168.77.1:5000/");
-    EXPECT_EQ(controlOf(description(L"", services)), L"http://192.168.77.1:5000/ctl/IPConn");
-
-    const std::wstring noSlash = L"<URLBase>http://192.168.77.1:80</URLBase>";
-    r = parseDescription(description(noSlash, services), kIp, kDescriptionUrl);
-    EXPECT_EQ(r.baseUrl, L"http://192.168.77.1:80/");
-    EXPECT_EQ(controlOf(description(noSlash, services)), L"http://192.168.77.1:80/ctl/IPConn");
-
-    const std::wstring slash = L"<URLBase>http://192.168.77.1/</URLBase>";
-    r = parseDescription(description(slash, services), kIp, kDescriptionUrl);
-    EXPECT_EQ(r.baseUrl, L"http://192.168.77.1/");
-    EXPECT_EQ(controlOf(description(slash, services)), L"http://192.168.77.1/ctl/IPConn");
-
-    // The base is set even when no service matches.
-    r = parseDescription(description(L"", L""), kIp, kDescriptionUrl);
-    EXPECT_EQ(r.baseUrl, L"http://192.168.77.1:5000/");
-    EXPECT_TRUE(r.candidates.empty());
-}
-
 TEST(PortlinkDescription, ControlUrlsMadeAbsoluteOnTheDescriptionsHost) {
     const std::wstring base = L"<URLBase>http://192.168.77.1:5001/base</URLBase>";
     const struct {
         std::wstring urlBase, control, descriptionUrl, stored; // stored empty: not usable
     } cases[] = {
         {L"", L"/ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5000/ctl/IPConn"},
-        {L"", L"//x", kDescriptionUrl, L"http://192.168.77.1:5000//x"},
-        {base, L"/ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5001/base/ctl/IPConn"},
-        // Absolute, on the same host (any port).
-        {base, L"http://192.168.77.1:1234/ctl", kDescriptionUrl, L"http://192.168.77.1:1234/ctl"},
-        // Relative: joined to URLBase, else to the description URL's folder.
-        {base, L"ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5001/base/ctl/IPConn"},
+        {base, L"/ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5001/ctl/IPConn"},
+        {base, L"ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5001/ctl/IPConn"},
         {L"<URLBase>http://192.168.77.1:5001/base/</URLBase>", L"ctl/IPConn", kDescriptionUrl,
          L"http://192.168.77.1:5001/base/ctl/IPConn"},
         {L"", L"ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5000/dev/ctl/IPConn"},
+        {L"", L"../ctl/IPConn", kDescriptionUrl, L"http://192.168.77.1:5000/ctl/IPConn"},
+        {L"", L"//192.168.77.1:5002/ctl", kDescriptionUrl, L"http://192.168.77.1:5002/ctl"},
         {L"", L"ctl", L"http://192.168.77.1:5000/a/d.xml?from=/b/c", L"http://192.168.77.1:5000/a/ctl"},
-        {L"", L"ctl", L"http://192.168.77.1:5000", L"http://192.168.77.1:5000/ctl"},
-        {L"", L"ctl?u=http://10.9.9.9/", kDescriptionUrl,
+        {L"", L"ctl?u=http://10.9.9.9/#f", kDescriptionUrl,
          L"http://192.168.77.1:5000/dev/ctl?u=http://10.9.9.9/"},
+        // Absolute, on the same host (any port), query kept.
+        {base, L"http://192.168.77.1:1234/ctl?WANIPConnection", kDescriptionUrl,
+         L"http://192.168.77.1:1234/ctl?WANIPConnection"},
+        // XML white space around the values, as pretty-printed descriptions have it.
+        {L"", L"\r\n  /ctl/IPConn\r\n", kDescriptionUrl, L"http://192.168.77.1:5000/ctl/IPConn"},
+        {L"<URLBase> http://192.168.77.1:5001/\t</URLBase>", L"ctl", kDescriptionUrl,
+         L"http://192.168.77.1:5001/ctl"},
+        // A URLBase on another host, or not http, is passed over for the description URL.
+        {L"<URLBase>http://10.9.9.9/</URLBase>", L"/ctl/IPConn", kDescriptionUrl,
+         L"http://192.168.77.1:5000/ctl/IPConn"},
+        {L"<URLBase>http://0.0.0.0:5000/</URLBase>", L"ctl/IPConn", kDescriptionUrl,
+         L"http://192.168.77.1:5000/dev/ctl/IPConn"},
+        {L"<URLBase>ftp://192.168.77.1:5001/</URLBase>", L"ctl", kDescriptionUrl,
+         L"http://192.168.77.1:5000/dev/ctl"},
         // Another host, however it is reached, is never used.
         {L"", L"http://10.9.9.9:1234/ctl", kDescriptionUrl, L""},
-        {L"", L"http://127.0.0.1:5000/ctl", kDescriptionUrl, L""},
-        {L"<URLBase>http://10.9.9.9/</URLBase>", L"/ctl/IPConn", kDescriptionUrl, L""},
-        {L"<URLBase>http://10.9.9.9/</URLBase>", L"ctl/IPConn", kDescriptionUrl, L""},
+        {L"", L"//127.0.0.1:5000/ctl", kDescriptionUrl, L""},
+        {L"", L"ctl:5000", kDescriptionUrl, L""},
         // Blanks and control characters would reach the request line: not usable.
-        {L"", L" /ctl/IPConn", kDescriptionUrl, L""},
         {L"", L"/upnp/co\r\nae\r\nntrol", kDescriptionUrl, L""},
         {L"", L"/ctl/IP Conn", kDescriptionUrl, L""},
+        {L"", L"/ctl/IP\x7f", kDescriptionUrl, L""},
         {L"", L"", kDescriptionUrl, L""},
     };
     for (const auto &c : cases) {
@@ -107,17 +94,34 @@ TEST(PortlinkDescription, ControlUrlsMadeAbsoluteOnTheDescriptionsHost) {
     }
 }
 
-TEST(PortlinkDescription, ServiceTypeMustMatchTheMarkerExactly) {
-    for (const wchar_t *element :
-         {L"<serviceType> urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>",
-          L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:1\r\n</serviceType>",
-          L"<u:serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</u:serviceType>",
-          L"<serviceType a=\"b\">urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>",
-          L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:3</serviceType>",
-          L"<servicetype>urn:schemas-upnp-org:service:WANIPConnection:1</servicetype>"}) {
-        const std::wstring services = L"<service>" + std::wstring(element) +
+TEST(PortlinkDescription, ConnectionServiceTypesAsDeclared) {
+    const struct {
+        const wchar_t *element;
+        bool usable;
+    } cases[] = {
+        {L"<serviceType>urn:schemas-upnp-org:service:WANPPPConnection:2</serviceType>", true},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:3</serviceType>", true},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:10</serviceType>", true},
+        {L"<serviceType>urn:dslforum-org:service:WANPPPConnection:1</serviceType>", true},
+        {L"<serviceType>urn:dslforum-org:service:WANIPConnection:1</serviceType>", true},
+        {L"<serviceType>urn:dslforum-org:service:WANIPConnection:2</serviceType>", false},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:0</serviceType>", false},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:01</serviceType>", false},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:</serviceType>", false},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:1x</serviceType>", false},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPv6FirewallControl:1</serviceType>", false},
+        {L"<serviceType> urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>", false},
+        {L"<serviceType>urn:schemas-upnp-org:service:WANIPConnection:1\r\n</serviceType>", false},
+        {L"<u:serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</u:serviceType>", false},
+        {L"<serviceType a=\"b\">urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>", false},
+        {L"<servicetype>urn:schemas-upnp-org:service:WANIPConnection:1</servicetype>", false},
+    };
+    for (const auto &c : cases) {
+        const std::wstring services = L"<service>" + std::wstring(c.element) +
                                       L"<controlURL>/ctl</controlURL></service>";
-        EXPECT_EQ(controlOf(description(L"", services)), L"") << element;
+        EXPECT_EQ(controlOf(description(L"", services)),
+                  c.usable ? L"http://192.168.77.1:5000/ctl" : L"")
+            << c.element;
     }
 }
 
@@ -142,7 +146,7 @@ TEST(PortlinkDescription, EveryUsableServiceInCandidateOrder) {
     const auto controls = [](const std::wstring &services, const std::wstring &named) {
         std::vector<std::wstring> found;
         for (const ServiceCandidate &c :
-             parseDescription(description(L"", services), named, kDescriptionUrl).candidates)
+             parseDescription(description(L"", services), named, kDescriptionUrl))
             found.push_back(c.serviceType + L" " + c.controlUrl);
         return found;
     };
@@ -156,20 +160,42 @@ TEST(PortlinkDescription, EveryUsableServiceInCandidateOrder) {
     EXPECT_EQ(controls(both, kIgd), (std::vector<std::wstring>{kPpp + at + L"/ppp",
                                                                kIp + at + L"/ip"}));
     // Two services of one type (two WAN connections) both count, in the order listed; one
-    // without a usable control URL does not.
-    const std::wstring twice = service(kIp, L"/first") + service(kIp, L"http://10.9.9.9/x") +
-                               service(kIp2, L"/v2") + service(kIp, L"/second");
+    // without a usable control URL does not, nor a second one with the same control URL.
+    const std::wstring kDsl = L"urn:dslforum-org:service:WANIPConnection:1";
+    const std::wstring twice = service(kDsl, L"/dsl") + service(kIp, L"/first") +
+                               service(kIp, L"http://10.9.9.9/x") + service(kIp2, L"/v2") +
+                               service(kIp, L"/second") + service(kIp2, L"/first");
     EXPECT_EQ(controls(twice, kIp),
               (std::vector<std::wstring>{kIp + at + L"/first", kIp + at + L"/second",
-                                         kIp2 + at + L"/v2"}));
+                                         kIp2 + at + L"/v2", kDsl + at + L"/dsl"}));
+    // A service element repeating its type marker is one service, whatever it repeats.
+    std::wstring repeated = L"<service>";
+    for (int i = 0; i < 137; ++i)
+        repeated += L"<serviceType>" + kIp + L"</serviceType><controlURL>/c" +
+                    std::to_wstring(i) + L"</controlURL>";
+    EXPECT_EQ(controls(repeated + L"</service>", kIp),
+              (std::vector<std::wstring>{kIp + at + L"/c0"}));
 }
 
-TEST(PortlinkDescription, CandidateServiceTypesInOrderEachOnce) {
-    const std::wstring kPpp2 = L"urn:schemas-upnp-org:service:WANPPPConnection:2";
-    EXPECT_EQ(serviceTypeCandidates(kPpp), (std::vector<std::wstring>{kPpp, kPpp2, kIp, kIp2}));
-    EXPECT_EQ(serviceTypeCandidates(kIp), (std::vector<std::wstring>{kIp, kIp2, kPpp}));
-    // No version 2 of a device type.
-    EXPECT_EQ(serviceTypeCandidates(kIgd), (std::vector<std::wstring>{kIgd, kPpp, kIp, kIp2}));
+TEST(PortlinkDescription, LiveConnectionAskedOfTheFirstFourAtMost) {
+    std::vector<ServiceCandidate> six;
+    for (int i = 0; i < 6; ++i)
+        six.push_back({kIp, L"http://192.168.77.1:5000/c" + std::to_wstring(i)});
+    const struct {
+        size_t count;
+        int up; // the candidate that reports itself up; -1: none
+        size_t chosen, asked;
+    } cases[] = {{6, -1, 0, 4}, {6, 2, 2, 3}, {6, 4, 0, 4}, {1, -1, 0, 0}, {2, 1, 1, 2}};
+    for (const auto &c : cases) {
+        const std::vector<ServiceCandidate> candidates(six.begin(), six.begin() + c.count);
+        size_t asked = 0;
+        const size_t chosen = chooseLiveCandidate(candidates, [&](const ServiceCandidate &s) {
+            ++asked;
+            return s.controlUrl == L"http://192.168.77.1:5000/c" + std::to_wstring(c.up);
+        });
+        EXPECT_EQ(chosen, c.chosen) << c.count << " " << c.up;
+        EXPECT_EQ(asked, c.asked) << c.count << " " << c.up;
+    }
 }
 
 TEST(PortlinkDescription, FirstCandidateWithAControlUrlWins) {
@@ -186,11 +212,11 @@ TEST(PortlinkDescription, FirstCandidateWithAControlUrlWins) {
          service(kIp, L"") + service(kIp2, L"/ip2"), kIp2, L"/ip2"},
     };
     for (const auto &c : cases) {
-        const DescriptionResult r =
+        const std::vector<ServiceCandidate> r =
             parseDescription(description(L"", c.services), c.named, kDescriptionUrl);
-        ASSERT_FALSE(r.candidates.empty()) << c.note;
-        EXPECT_EQ(r.candidates.front().serviceType, c.type) << c.note;
-        EXPECT_EQ(r.candidates.front().controlUrl, L"http://192.168.77.1:5000" + c.control)
+        ASSERT_FALSE(r.empty()) << c.note;
+        EXPECT_EQ(r.front().serviceType, c.type) << c.note;
+        EXPECT_EQ(r.front().controlUrl, L"http://192.168.77.1:5000" + c.control)
             << c.note;
     }
 }

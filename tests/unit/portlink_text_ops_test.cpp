@@ -1,8 +1,10 @@
 #include "text_ops.h"
+#include "url_reference.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <string>
 
 using namespace portlink;
@@ -166,4 +168,58 @@ TEST(PortlinkSplitUrl, LeadingColonsAreSkippedWhenTakingTheHost) {
     p = split(L"http://:/x");
     EXPECT_EQ(p.host, L"");
     EXPECT_EQ(p.port, 80);
+}
+
+TEST(PortlinkResolveReference, AsRfc3986Resolves) {
+    const struct {
+        const wchar_t *base, *reference, *target;
+    } cases[] = {
+        // RFC 3986 section 5.4: normal and abnormal examples.  Fragments are dropped.
+        {L"http://a/b/c/d;p?q", L"g", L"http://a/b/c/g"},
+        {L"http://a/b/c/d;p?q", L"./g", L"http://a/b/c/g"},
+        {L"http://a/b/c/d;p?q", L"g/", L"http://a/b/c/g/"},
+        {L"http://a/b/c/d;p?q", L"/g", L"http://a/g"},
+        {L"http://a/b/c/d;p?q", L"//g", L"http://g"},
+        {L"http://a/b/c/d;p?q", L"?y", L"http://a/b/c/d;p?y"},
+        {L"http://a/b/c/d;p?q", L"g?y", L"http://a/b/c/g?y"},
+        {L"http://a/b/c/d;p?q", L"#s", L"http://a/b/c/d;p?q"},
+        {L"http://a/b/c/d;p?q", L"g?y#s", L"http://a/b/c/g?y"},
+        {L"http://a/b/c/d;p?q", L";x", L"http://a/b/c/;x"},
+        {L"http://a/b/c/d;p?q", L"", L"http://a/b/c/d;p?q"},
+        {L"http://a/b/c/d;p?q", L".", L"http://a/b/c/"},
+        {L"http://a/b/c/d;p?q", L"..", L"http://a/b/"},
+        {L"http://a/b/c/d;p?q", L"../g", L"http://a/b/g"},
+        {L"http://a/b/c/d;p?q", L"../..", L"http://a/"},
+        {L"http://a/b/c/d;p?q", L"../../g", L"http://a/g"},
+        {L"http://a/b/c/d;p?q", L"../../../g", L"http://a/g"},
+        {L"http://a/b/c/d;p?q", L"/./g", L"http://a/g"},
+        {L"http://a/b/c/d;p?q", L"/../g", L"http://a/g"},
+        {L"http://a/b/c/d;p?q", L"g.", L"http://a/b/c/g."},
+        {L"http://a/b/c/d;p?q", L"..g", L"http://a/b/c/..g"},
+        {L"http://a/b/c/d;p?q", L"./../g", L"http://a/b/g"},
+        {L"http://a/b/c/d;p?q", L"g/./h", L"http://a/b/c/g/h"},
+        {L"http://a/b/c/d;p?q", L"g/../h", L"http://a/b/c/h"},
+        {L"http://a/b/c/d;p?q", L"g;x=1/../y", L"http://a/b/c/y"},
+        {L"http://a/b/c/d;p?q", L"g?y/./x", L"http://a/b/c/g?y/./x"},
+        {L"http://a/b/c/d;p?q", L"g#s/../x", L"http://a/b/c/g"},
+        {L"http://a/b/c/d;p?q", L"g:h", L"g:h"},
+        {L"http://a/b/c/d;p?q", L"http:g", L"http:g"},
+        // What gateways send, against the description URL or a URLBase.
+        {L"http://gw:5000/desc/rootDesc.xml", L"../ctl/IPConn", L"http://gw:5000/ctl/IPConn"},
+        {L"http://gw:5000/desc/rootDesc.xml", L"./ctl", L"http://gw:5000/desc/ctl"},
+        {L"http://gw:5000/desc/rootDesc.xml", L"//192.168.1.1:5000/ctl",
+         L"http://192.168.1.1:5000/ctl"},
+        {L"http://gw:5000/igd", L"ctl", L"http://gw:5000/ctl"},
+        {L"http://gw:5000/desc/rootDesc.xml", L"?x=1", L"http://gw:5000/desc/rootDesc.xml?x=1"},
+        {L"http://gw:5000/desc/rootDesc.xml", L"ctl#frag", L"http://gw:5000/desc/ctl"},
+        {L"http://gw:5000/desc/rootDesc.xml", L"http://gw/upnp/control?WANIPConnection",
+         L"http://gw/upnp/control?WANIPConnection"},
+        {L"http://gw:5000", L"ctl", L"http://gw:5000/ctl"},
+        {L"http://gw:5000", L"?x", L"http://gw:5000/?x"},
+        {L"http://gw:5000/a", L"http://gw:5001", L"http://gw:5001"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(resolveReference(c.base, c.reference), c.target)
+            << std::string(c.base, c.base + std::wcslen(c.base)) << " + "
+            << std::string(c.reference, c.reference + std::wcslen(c.reference));
 }
