@@ -46,30 +46,44 @@ size_t headerEnd(const char *bytes, size_t count) {
     return end == length ? count : end;
 }
 
-// True when a header line of bytes[0, end) is "Transfer-Encoding:" whose last coding is
-// "chunked".
-bool isChunked(const char *bytes, size_t end) {
+// How the body of an answer whose header is bytes[0, end) is framed.  Every
+// "Transfer-Encoding:" field of the header counts, all of them read as one comma-separated
+// list of codings (blanks around each ignored, empty elements skipped).  With any
+// Transfer-Encoding, a Content-Length beside it does not frame the answer.
+BodyFraming framingOf(const char *bytes, size_t end) {
     static const char name[] = "\r\ntransfer-encoding:";
+    static const char chunked[] = "chunked";
+    bool seen = false;
+    size_t codings = 0;
+    bool onlyChunked = true;
     for (size_t at = findBytes(bytes, end, 0, name, true); at < end;
          at = findBytes(bytes, end, at + 1, name, true)) {
+        seen = true;
         size_t valueEnd = findBytes(bytes, end + 2, at + sizeof name - 1, "\r\n", false);
         if (valueEnd > end)
             valueEnd = end;
-        // The last of the comma-separated codings, blanks around it ignored.
-        size_t last = valueEnd;
-        while (last > at && isBlank(bytes[last - 1]))
-            --last;
-        size_t first = last;
-        while (first > at + sizeof name - 1 && bytes[first - 1] != ',')
-            --first;
-        while (first < last && isBlank(bytes[first]))
-            ++first;
-        static const char coding[] = "chunked";
-        if (last - first == sizeof coding - 1 &&
-            findBytes(bytes + first, last - first, 0, coding, true) == 0)
-            return true;
+        for (size_t pos = at + sizeof name - 1; pos <= valueEnd;) {
+            size_t comma = pos;
+            while (comma < valueEnd && bytes[comma] != ',')
+                ++comma;
+            size_t first = pos;
+            size_t last = comma;
+            while (first < last && isBlank(bytes[first]))
+                ++first;
+            while (last > first && isBlank(bytes[last - 1]))
+                --last;
+            if (last > first) {
+                ++codings;
+                onlyChunked = onlyChunked && last - first == sizeof chunked - 1 &&
+                              findBytes(bytes + first, last - first, 0, chunked, true) == 0;
+            }
+            pos = comma + 1;
+        }
     }
-    return false;
+    if (!seen)
+        return BodyFraming::ContentLength;
+    // Chunked alone is what we decode; chunked twice, or any other coding, we cannot read.
+    return codings == 1 && onlyChunked ? BodyFraming::Chunked : BodyFraming::Unreadable;
 }
 
 enum class Chunks { Incomplete, Complete, Broken };
@@ -144,13 +158,25 @@ Chunks walkChunks(const char *body, size_t count, std::string *data) {
 
 } // namespace
 
+BodyFraming bodyFraming(const char *bytes, size_t count) {
+    if (bytes == nullptr)
+        return BodyFraming::ContentLength;
+    const size_t end = headerEnd(bytes, count);
+    return end < count ? framingOf(bytes, end) : BodyFraming::ContentLength;
+}
+
 bool isResponseComplete(const char *bytes, size_t count) {
     if (bytes == nullptr)
         return false;
     const size_t end = headerEnd(bytes, count);
-    if (end < count && isChunked(bytes, end)) {
-        const size_t body = end + 4;
-        return walkChunks(bytes + body, count - body, nullptr) != Chunks::Incomplete;
+    if (end < count) {
+        const BodyFraming framing = framingOf(bytes, end);
+        if (framing == BodyFraming::Unreadable)
+            return true; // no more bytes can make it readable
+        if (framing == BodyFraming::Chunked) {
+            const size_t body = end + 4;
+            return walkChunks(bytes + body, count - body, nullptr) != Chunks::Incomplete;
+        }
     }
 
     // The searches treat the bytes as a C string: they end at the first zero byte.
@@ -174,10 +200,9 @@ bool isResponseComplete(const char *bytes, size_t count) {
 std::string decodeAnswer(const char *bytes, size_t count) {
     if (bytes == nullptr)
         return std::string();
-    const size_t end = headerEnd(bytes, count);
-    if (end == count || !isChunked(bytes, end))
+    if (bodyFraming(bytes, count) != BodyFraming::Chunked)
         return std::string(bytes, count);
-    const size_t body = end + 4;
+    const size_t body = headerEnd(bytes, count) + 4;
     std::string decoded(bytes, body);
     walkChunks(bytes + body, count - body, &decoded);
     return decoded;
