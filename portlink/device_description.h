@@ -3,9 +3,8 @@
 
 namespace portlink {
 
-// GETs the session's descriptionUrl and records this host's address on that connection,
-// baseUrl and, when a usable connection service is found (the live one when there are
-// several), controlUrl and serviceType.  True when controlUrl is non-empty at the end.
+// GETs the session's descriptionUrl and, when a usable connection service is found (the live
+// one when there are several), records its controlUrl and serviceType.  True when controlUrl is non-empty at the end.
 // Discovery thread only.
 bool fetchDeviceDescription();
 

@@ -15,8 +15,28 @@
 
 namespace portlink {
 
+namespace {
+
+// Reads everything that has arrived on the non-blocking socket into buffer[count, size), until
+// the socket has nothing more (or fails: a refused or reset connection is not examined
+// further), the peer has closed, or the buffer is full.  True when the peer closed.
+bool readWaiting(SOCKET connection, char *buffer, size_t size, size_t &count) {
+    while (count < size) {
+        const int received =
+            recv(connection, buffer + count, static_cast<int>(size - count), 0);
+        if (received == 0)
+            return true;
+        if (received < 0)
+            return false;
+        count += static_cast<size_t>(received);
+    }
+    return false;
+}
+
+} // namespace
+
 int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring &request,
-                     std::wstring &response, uint32_t *localAddress) {
+                     std::wstring &response) {
     // The buffer first holds the request with its terminating zero, then the answer.
     char receiveBuffer[kBufferSize];
     const std::string bytes = narrowAnsi(request);
@@ -34,14 +54,7 @@ int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring 
         return ERR_SOCKET;
 
     // A failed connection is not examined further: it shows up as an answer of no bytes.
-    if (connect(connection.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer) == 0 &&
-        localAddress != nullptr) {
-        sockaddr_in local = {};
-        int length = sizeof local;
-        if (getsockname(connection.get(), reinterpret_cast<sockaddr *>(&local), &length) == 0 &&
-            local.sin_family == AF_INET)
-            *localAddress = local.sin_addr.s_addr;
-    }
+    connect(connection.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
     u_long nonBlocking = 1;
     ioctlsocket(connection.get(), FIONBIO, &nonBlocking);
     send(connection.get(), receiveBuffer, static_cast<int>(bytes.size()), 0);
@@ -52,14 +65,8 @@ int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring 
         int32_t elapsed = 0;
         do {
             Sleep(500);
-            const bool wasFull = count >= kBufferSize;
-            const int received = recv(connection.get(), receiveBuffer + count,
-                                      static_cast<int>(kBufferSize - count), 0);
-            if (received == 0 || wasFull)
-                break;
-            if (received > 0)
-                count += static_cast<size_t>(received);
-            if (isResponseComplete(receiveBuffer, count))
+            if (readWaiting(connection.get(), receiveBuffer, kBufferSize, count) ||
+                count >= kBufferSize || isResponseComplete(receiveBuffer, count))
                 break;
             elapsed += 500;
         } while (elapsed < timeout);
@@ -68,6 +75,8 @@ int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring 
 
     if (count < 1)
         return ERR_NO_RESPONSE;
+    if (bodyFraming(receiveBuffer, count) == BodyFraming::Unreadable)
+        return ERR_UNREADABLE_ANSWER;
     const std::string answer = decodeAnswer(receiveBuffer, count);
     response = widenAnsi(answer.data(), answer.size());
     std::wstring rest;

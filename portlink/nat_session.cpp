@@ -7,35 +7,9 @@
 #include <new>
 
 #include "ansi_text.h"
-#include "private_address.h"
+#include "srw_lock.h"
 
 namespace portlink {
-
-namespace {
-
-class SharedLock {
-  public:
-    explicit SharedLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
-    ~SharedLock() { ReleaseSRWLockShared(&lock_); }
-    SharedLock(const SharedLock &) = delete;
-    SharedLock &operator=(const SharedLock &) = delete;
-
-  private:
-    SRWLOCK &lock_;
-};
-
-class ExclusiveLock {
-  public:
-    explicit ExclusiveLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock &) = delete;
-    ExclusiveLock &operator=(const ExclusiveLock &) = delete;
-
-  private:
-    SRWLOCK &lock_;
-};
-
-} // namespace
 
 // The session is a static object of this library, so the C runtime builds it from the
 // library's entry point at load and destroys it from there at unload: WSAStartup and WSACleanup
@@ -49,7 +23,7 @@ class ExclusiveLock {
 // after it has closed its own sockets.
 NatSession::NatSession()
     : searchEnded_(false), multicastAddress_(L"239.255.255.250"), httpTimeout_(9000),
-      searchStarted_(0), localAddress_(0), linkAddress_(0), socketsStarted_(false) {
+      searchStarted_(0), localAddress_(0), socketsStarted_(false) {
     WSADATA data;
     socketsStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
     if (!socketsStarted_) {
@@ -78,6 +52,17 @@ void NatSession::write(std::wstring &field, std::wstring value) {
 bool NatSession::hasControlUrl() const {
     SharedLock guard(textLock_);
     return !controlUrl_.empty();
+}
+
+ControlPoint NatSession::controlPoint() const {
+    SharedLock guard(textLock_);
+    return {controlUrl_, serviceType_};
+}
+
+void NatSession::setControlPoint(ControlPoint value) {
+    ExclusiveLock guard(textLock_);
+    controlUrl_.swap(value.controlUrl);
+    serviceType_.swap(value.serviceType);
 }
 
 void NatSession::lookUpLocalAddress() {
@@ -116,15 +101,6 @@ uint32_t NatSession::getLocalAddress() {
     if (localAddress_ == 0)
         lookUpLocalAddress();
     return localAddress_;
-}
-
-LocalAddress NatSession::mappingClient() {
-    const uint32_t link = linkAddress_.load(std::memory_order_acquire);
-    if (link != 0)
-        return {link, dottedAddress(link)};
-    // The lookup sets the number and the text together, so they name the same address.
-    const uint32_t found = getLocalAddress();
-    return {found, localAddressText_};
 }
 
 static NatSession theSession;

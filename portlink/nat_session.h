@@ -15,10 +15,10 @@
 
 namespace portlink {
 
-// One IPv4 address of this host: four bytes in network order (0: not found) and dotted text.
-struct LocalAddress {
-    uint32_t address = 0;
-    std::wstring text;
+// The connection service that discovery chose: where actions go and the type they name.
+struct ControlPoint {
+    std::wstring controlUrl;
+    std::wstring serviceType;
 };
 
 class NatSession {
@@ -42,22 +42,13 @@ class NatSession {
     // --- discovery texts (copies; assignments of whole new texts) -------------------
     std::wstring serviceType() const { return read(serviceType_); }
     std::wstring descriptionUrl() const { return read(descriptionUrl_); }
-    std::wstring controlUrl() const { return read(controlUrl_); }
     bool hasControlUrl() const;
     void setServiceType(std::wstring value) { write(serviceType_, std::move(value)); }
     void setDescriptionUrl(std::wstring value) { write(descriptionUrl_, std::move(value)); }
-    void setBaseUrl(std::wstring value) { write(baseUrl_, std::move(value)); }
-    void setControlUrl(std::wstring value) { write(controlUrl_, std::move(value)); }
-
-    // --- this host's address on the link to the gateway -------------------------------
-    // The local address of the description fetch's connection; written by the discovery
-    // thread before it records the control URL, so an action that sees that URL sees this.
-    void setLinkAddress(uint32_t address) {
-        linkAddress_.store(address, std::memory_order_release);
-    }
-    // The address a mapping is made for: the link address once a description fetch has
-    // connected, else the host lookup's address (runtime's calling thread only).
-    LocalAddress mappingClient();
+    // The control URL and the service type, read or written together in one step, so an
+    // action never pairs the control URL of one service with the type of another.
+    ControlPoint controlPoint() const;
+    void setControlPoint(ControlPoint value);
 
     // --- local address (runtime's calling thread only) -------------------------------
     void lookUpLocalAddress();
@@ -77,11 +68,9 @@ class NatSession {
     std::atomic<uint32_t> searchStarted_;
     std::wstring serviceType_;
     std::wstring descriptionUrl_;
-    std::wstring baseUrl_;
     std::wstring controlUrl_;
     std::wstring localAddressText_;
     uint32_t localAddress_;
-    std::atomic<uint32_t> linkAddress_;
     // WSACleanup balances a WSAStartup that succeeded, never one that failed: the socket
     // layer is counted per process, and the host application's sockets share it.
     bool socketsStarted_;

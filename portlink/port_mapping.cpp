@@ -1,7 +1,10 @@
 #include "port_mapping.h"
 
+#include <winsock2.h>
+
 #include "ansi_text.h"
 #include "http_exchange.h"
+#include "local_route.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"
@@ -15,57 +18,54 @@ uint16_t low16(int32_t port) { return static_cast<uint16_t>(static_cast<uint32_t
 
 } // namespace
 
-int32_t invokeActionOn(const std::wstring &controlUrl, const std::wstring &serviceType,
-                       const std::wstring &action, const std::wstring &arguments,
-                       std::wstring &response) {
-    std::wstring host;
-    std::wstring authority;
-    std::wstring path;
-    int32_t port = 0;
-    if (!splitRequestUrl(controlUrl, host, authority, path, port))
+int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
+                       const std::wstring &arguments, std::wstring &response) {
+    RequestTarget target;
+    if (!splitRequestUrl(gateway.controlUrl, target))
         return ERR_NO_GATEWAY;
 
-    const std::wstring envelope = buildEnvelope(action, arguments, serviceType);
+    const std::wstring envelope = buildEnvelope(action, arguments, gateway.serviceType);
     // Content-Length counts the bytes that go on the wire, after the same conversion that
     // the exchange applies.
     const size_t envelopeBytes = narrowAnsi(envelope).size();
-    const std::wstring request =
-        buildControlRequest(path, authority, envelopeBytes, serviceType, action, envelope);
+    const std::wstring request = buildControlRequest(target.path, target.authority, envelopeBytes,
+                                                     gateway.serviceType, action, envelope);
 
     response.clear();
     std::wstring answer;
-    const int32_t result = httpExchange(host, port, request, answer);
+    const int32_t result = httpExchange(target.host, target.port, request, answer);
     if (result < 0)
         return result;
     response = answer;
     return RESULT_OK;
 }
 
-int32_t invokeAction(const std::wstring &action, const std::wstring &arguments,
-                     std::wstring &response) {
-    NatSession &state = session();
-    const std::wstring controlUrl = state.controlUrl();
-    if (controlUrl.empty())
-        return ERR_NO_GATEWAY;
-    return invokeActionOn(controlUrl, state.serviceType(), action, arguments, response);
-}
-
 int32_t requestAddPortMapping(int32_t externalPort, const std::wstring &protocol,
-                              int32_t internalPort, const LocalAddress &client,
-                              const std::wstring &description) {
-    if (!isPrivateAddress(client.address))
+                              int32_t internalPort, const std::wstring &description) {
+    // One reading of the session: the address is found for the very URL the add goes to.
+    const ControlPoint gateway = session().controlPoint();
+    const std::wstring host = requestHost(gateway.controlUrl);
+    if (host.empty())
+        return ERR_NO_GATEWAY;
+    const uint32_t client = localAddressTowards(inet_addr(narrowAnsi(host).c_str()));
+    if (!isPrivateAddress(client))
         return ERR_NOT_LAN_ADDRESS;
+    // An address that could not be found is sent as an empty element.
+    const std::wstring clientText = client != 0 ? dottedAddress(client) : std::wstring();
     std::wstring response;
-    return invokeAction(L"AddPortMapping",
-                        addPortMappingArguments(low16(externalPort), protocol,
-                                                low16(internalPort), client.text, description),
-                        response);
+    return invokeActionOn(gateway, L"AddPortMapping",
+                          addPortMappingArguments(low16(externalPort), protocol,
+                                                  low16(internalPort), clientText, description),
+                          response);
 }
 
 int32_t requestDeletePortMapping(int32_t externalPort, const std::wstring &protocol) {
+    const ControlPoint gateway = session().controlPoint();
+    if (gateway.controlUrl.empty())
+        return ERR_NO_GATEWAY;
     std::wstring response;
-    return invokeAction(L"DeletePortMapping",
-                        deletePortMappingArguments(low16(externalPort), protocol), response);
+    return invokeActionOn(gateway, L"DeletePortMapping",
+                          deletePortMappingArguments(low16(externalPort), protocol), response);
 }
 
 } // namespace portlink

@@ -100,10 +100,7 @@ PORTLINK_FUNCTION(addNATPortMapping) {
         const int32_t internalPort = integerArgument(argumentCount, arguments, 0);
         const int32_t externalPort = integerArgument(argumentCount, arguments, 1);
         const int32_t selector = integerArgument(argumentCount, arguments, 2);
-        // This host's address on the link to the gateway, which can differ from the address
-        // that getLocalIP reports on a host with several adapters.
-        const LocalAddress client = session().mappingClient();
-        return requestAddPortMapping(externalPort, protocolText(selector), internalPort, client,
+        return requestAddPortMapping(externalPort, protocolText(selector), internalPort,
                                      mappingDescription) == RESULT_OK;
     });
 }

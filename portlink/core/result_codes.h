@@ -13,5 +13,6 @@ constexpr int32_t ERR_NO_GATEWAY = resultCode(0x80040205u);        // no usable 
 constexpr int32_t ERR_SOCKET = resultCode(0x80040209u);            // no TCP socket could be created
 constexpr int32_t ERR_HTTP_STATUS = resultCode(0x80040211u);       // answer's status code is not 2xx
 constexpr int32_t ERR_REQUEST_TOO_LARGE = resultCode(0x80040213u); // request does not fit the buffer
+constexpr int32_t ERR_UNREADABLE_ANSWER = resultCode(0x80040215u); // answer in a coding we cannot read
 
 } // namespace portlink

@@ -16,6 +16,8 @@ OK = ["true"] * 5
 NO_SERVICE = ["true", "true", "false", "false", "false"]
 # As shipped boxes do: answers every search, WANPPPConnection first.
 EVERY_SEARCH = answer_search(*(fakegw.ssdp_answer(st=st) for st in (WAN_PPP, WAN_IP, IGD)))
+PPP2 = "urn:schemas-upnp-org:service:WANPPPConnection:2"
+DSL_IP = "urn:dslforum-org:service:WANIPConnection:1"
 # Another LAN host's listener: nothing may reach it.
 AT_THIRD = {f"{THIRD}:5000": serve(fakegw.soap_answer())}
 
@@ -58,17 +60,20 @@ class Description(PortlinkGroup):
             add_post(80, "TCP", 8080, path="/abs/ctl?x=1", authority=f"{GW}:5002"),
             delete_post(80, "TCP", path="/abs/ctl?x=1", authority=f"{GW}:5002")])
 
-    def test_relative_control_url_is_joined(self):
-        # To the URLBase (a "/" added), else to the description URL up to its last "/".
-        cases = [(f"http://{GW}:5000/base", "/rootDesc.xml", "/base/ctl/IPConn"),
-                 (None, "/dev/rootDesc.xml", "/dev/ctl/IPConn"),
-                 (None, "/rootDesc.xml", "/ctl/IPConn")]
-        for base, location, path in cases:
-            with self.subTest(base=base, location=location):
+    def test_relative_control_url_is_resolved(self):
+        # Against URLBase when it is on the description's host, else against the description
+        # URL, as RFC 3986 resolves references; XML white space around the value is dropped.
+        cases = [(f"http://{GW}:5000/base", "/rootDesc.xml", "ctl/IPConn", "/ctl/IPConn"),
+                 (None, "/dev/rootDesc.xml", "ctl/IPConn", "/dev/ctl/IPConn"),
+                 (None, "/dev/rootDesc.xml", "../ctl/IPConn", "/ctl/IPConn"),
+                 (None, "/rootDesc.xml", "\r\n  /ctl/IPConn\r\n", "/ctl/IPConn"),
+                 (f"http://{THIRD}:5000/", "/dev/rootDesc.xml", "/ctl/IPConn", "/ctl/IPConn")]
+        for base, location, control, path in cases:
+            with self.subTest(base=base, location=location, control=control):
                 desc = fakegw.description(url_base=base, services=[
-                    fakegw.service_xml(WAN_IP, "ctl/IPConn")])
+                    fakegw.service_xml(WAN_IP, control)])
                 run = self.play(normal_scenario(desc, ssdp=answer_search(fakegw.ssdp_answer(
-                    location=f"http://{GW}:5000{location}"))), ROAD)
+                    location=f"http://{GW}:5000{location}")), extra_http=AT_THIRD), ROAD)
                 self.assertAnswers(run, OK)
                 self.assertEqual(run.requests(), [description_get(path=location),
                                                   add_post(80, "TCP", 8080, path=path),
@@ -77,8 +82,7 @@ class Description(PortlinkGroup):
     def test_descriptions_without_a_usable_service(self):
         cases = {
             "empty controlURL": with_service(""),
-            "blank before the controlURL": with_service(" /ctl/IPConn"),
-            "line break before the controlURL": with_service("\r\n/ctl/IPConn"),
+            "blank inside the controlURL": with_service("/ctl/IP Conn"),
             "controlURL on another LAN host": with_service(f"http://{THIRD}:5000/ctl/IPConn"),
             "blanks around the service type": with_service(
                 "/ctl/IPConn", type_element=f"<serviceType> {WAN_IP} </serviceType>"),
@@ -123,6 +127,10 @@ class Description(PortlinkGroup):
             "IP:1 named, PPP:1 listed before IP:2": (None, [ppp, ip2], WAN_IP2, "/ctl/IPConn"),
             "IP:1 named but on another host, PPP:1": (None, [ip_at_third, ppp], WAN_PPP,
                                                       "/ctl/PPPConn"),
+            "a PPP:2 box answering the IP search": (None, [fakegw.service_xml(
+                PPP2, "/ctl/PPPConn", name="WANPPPConn")], PPP2, "/ctl/PPPConn"),
+            "a dslforum-org box": (None, [fakegw.service_xml(DSL_IP, "/upnp/control/wanip")],
+                                   DSL_IP, "/upnp/control/wanip"),
         }
         for name, (ssdp, services, service_type, path) in cases.items():
             with self.subTest(name):
