@@ -32,6 +32,29 @@ Scenario (JSON object; every key optional):
          "then": "close" | {"hold": SECONDS}   afterwards close at once (default) or keep the
                                   connection open that long (or until the peer closes)
          "request_wait": SECONDS} default 2
+    "pcp":   absent: nothing listens on UDP 5351 (a datagram there is refused).  null: listen
+             on "address":5351 and record, never answer.  Otherwise an object (fakepcp.py)
+             answering PCP ANNOUNCE and MAP, NAT-PMP external-address and map requests, each
+             by unicast to its sender: SUCCESS, the request's nonce, protocol and internal
+             port, the suggested external port (the internal one when 0 is suggested), the
+             lifetime asked (0 deletes), external address 100.200.0.2 (::ffff:100.200.0.2);
+             every key optional:
+        {"natpmp_only": true      every PCP request gets the NAT-PMP answer version 0,
+                                  opcode 128 + op, result 1 (unsupported version), epoch
+         "result": CODE           for MAP and NAT-PMP map requests, e.g. 2 (NOT_AUTHORIZED):
+                                  PCP with lifetime 30 and the suggested port and address,
+                                  NAT-PMP with lifetime 0 and the suggested port
+         "port_offset": N         the external port assigned is the suggested one + N
+         "lifetime_cap": SECONDS  grant min(asked, SECONDS)
+         "epoch": E               epoch of the first answer, default 1000; it follows the
+                                  clock (whole seconds since the start)
+         "restart_after": N       after N answers the epoch starts again from 0 (a reboot)
+         "epochs": [E, ...]       the n-th answer's epoch (the last one again when the list
+                                  runs out), instead of the clock
+         "skip": N                the first N datagrams are recorded but not answered
+         "source": IP             answers go from IP:5351 instead (another LAN host; the
+                                  address must be on one of the namespace's links)
+         "also_from_gateway": true   with "source": then also from "address":5351}
 
 TEXT is a JSON string whose characters U+0000..U+00FF stand for the bytes 0..255 (latin-1),
 or a template object {"template": NAME, ...parameters} expanded by the functions below
@@ -44,7 +67,9 @@ seconds of time.monotonic() since the start):
     {"ssdp": [{"t", "source": [ip, port], "destination": ip, "data"}],
      "ssdp_sent": [{"t", "to": [ip, port], "source": ip or null, "length"}],
      "tcp": [{"address", "port", "peer": [ip, port], "t_connect", "t_request", "t_answered",
-              "t_peer_closed", "t_closed", "reads": [{"t", "data"}], "data"}]}
+              "t_peer_closed", "t_closed", "reads": [{"t", "data"}], "data"}],
+     "pcp": [{"t", "source": [ip, port], "destination": ip, "data"}],
+     "pcp_sent": [{"t", "to": [ip, port], "source": ip, "data"}]}
 
 The process prints "ready" on its standard output once every socket is bound.
 """
@@ -56,6 +81,8 @@ import struct
 import sys
 import threading
 import time
+
+from . import fakepcp
 
 SSDP_GROUP = "239.255.255.250"
 SSDP_PORT = 1900
@@ -239,7 +266,7 @@ class Recorder:
         self.path = path
         self.start = time.monotonic()
         self.lock = threading.Lock()
-        self.record = {"ssdp": [], "ssdp_sent": [], "tcp": []}
+        self.record = {"ssdp": [], "ssdp_sent": [], "tcp": [], "pcp": [], "pcp_sent": []}
 
     def now(self):
         return round(time.monotonic() - self.start, 4)
@@ -468,6 +495,8 @@ def main(argv):
     signal.signal(signal.SIGUSR1, lambda _s, _f: recorder.write())
     gateway.start_ssdp()
     gateway.start_http()
+    if "pcp" in scenario:
+        fakepcp.Responder(gateway).start()
     recorder.write()
     print("ready", flush=True)
     done.wait(float(scenario.get("max_seconds", 60)))

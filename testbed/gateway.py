@@ -92,9 +92,12 @@ except OSError as error:
 
 
 class Gateway:
-    """miniupnpd serving the LAN side of `lan` (a netns.Lan with an isp namespace)."""
+    """miniupnpd serving the LAN side of `lan` (a netns.Lan with an isp namespace).
+    upnp=False: no SSDP answers and no HTTP port.  natpmp=True: PCP and NAT-PMP on UDP 5351
+    of the LAN address.  max_lifetime caps PCP lifetimes (miniupnpd leaves NAT-PMP ones)."""
 
-    def __init__(self, lan, extra_rules=(), igd_v1=False):
+    def __init__(self, lan, extra_rules=(), igd_v1=False, upnp=True, natpmp=False,
+                 max_lifetime=None):
         if lan.isp is None:
             raise ValueError("the gateway needs a WAN side")
         self.lan = lan
@@ -110,8 +113,11 @@ class Gateway:
                 f"ext_ifname={lan.gw_wan_if}",
                 f"listening_ip={lan.gw_lan_if}",
                 f"http_port={HTTP_PORT}",
-                "enable_natpmp=no",
-                "enable_upnp=yes",
+                f"enable_natpmp={'yes' if natpmp else 'no'}",
+                f"enable_upnp={'yes' if upnp else 'no'}",
+                # the daemon exits at start when min_lifetime (120) is not below max_lifetime
+                *([f"max_lifetime={max_lifetime}", f"min_lifetime={max_lifetime * 2 // 3}"]
+                  if max_lifetime else []),
                 "secure_mode=yes",
                 "system_uptime=yes",
                 *(["force_igd_desc_v1=yes"] if igd_v1 else []),
@@ -127,15 +133,18 @@ class Gateway:
                                     stdin=subprocess.DEVNULL, stdout=self._log,
                                     stderr=subprocess.STDOUT)
         self._listeners = []
-        self._wait_ready()
+        self._wait_ready(upnp)
 
-    def _wait_ready(self, bound=15.0):
+    def _wait_ready(self, upnp, bound=15.0):
+        """Until the HTTP port takes connections, or without UPnP until a NAT-PMP
+        external-address request is answered (both asked from the gw namespace)."""
+        probe_argv = (["python3", "-c", _CLIENT_CONNECT, self.lan.GW_LAN, str(HTTP_PORT)]
+                      if upnp else ["python3", "-c", _NATPMP_PROBE, self.lan.GW_LAN])
         deadline = time.monotonic() + bound
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError("miniupnpd ended at start:\n" + self.log())
-            probe = self.lan.gw.run(["python3", "-c", _CLIENT_CONNECT, self.lan.GW_LAN,
-                                     str(HTTP_PORT)], check=False)
+            probe = self.lan.gw.run(probe_argv, check=False)
             if probe.stdout.strip() == "ok":
                 return
             time.sleep(0.2)
@@ -152,18 +161,50 @@ class Gateway:
         return [line.strip() for line in out.splitlines() if "dnat" in line]
 
     def has_mapping(self, protocol, external, internal_host, internal_port):
-        """True when a dnat rule forwards protocol/external to internal_host:internal_port.
-        miniupnpd writes the protocol as a raw match of the IPv4 protocol byte."""
-        number = {"tcp": "0x6", "udp": "0x11"}[protocol.lower()]
+        """True when a dnat rule forwards protocol/external to internal_host:internal_port."""
         target = f"{internal_host}:{internal_port}"
+        return any(target in rule.split() for rule in self._rules_of(protocol, external))
+
+    def _rules_of(self, protocol, external):
+        """The dnat rules of protocol/external.  miniupnpd writes the protocol as a raw match
+        of the IPv4 protocol byte."""
+        number = {"tcp": "0x6", "udp": "0x11"}[protocol.lower()]
+        found = []
         for rule in self.mapping_rules():
             words = rule.split()
-            protocol_named = ("@nh,72,8" in words and number in words) or protocol.lower() in words
-            port_named = any(words[i] == "dport" and words[i + 1] == str(external)
-                             for i in range(len(words) - 1))
-            if protocol_named and port_named and target in words:
-                return True
-        return False
+            named = ("@nh,72,8" in words and number in words) or protocol.lower() in words
+            if named and any(words[i] == "dport" and words[i + 1] == str(external)
+                             for i in range(len(words) - 1)):
+                found.append(rule)
+        return found
+
+    def mapping_labels(self):
+        """{rule text as mapping_rules() gives it: label}.  miniupnpd keeps a label in each
+        rule's user data, which only nft's netlink debug listing shows: the UPnP mapping's
+        description, "PCP MAP " + the nonce (hex, each 4-byte word reversed) or
+        "NAT-PMP <external port> tcp|udp"."""
+        out = self.lan.gw.run(["nft", "-a", "--debug=netlink", "list", "chain", "inet", "nat",
+                               "prerouting_miniupnpd"]).stdout
+        by_handle, handle, labels = {}, None, {}
+        for line in out.splitlines():
+            words = line.split()
+            if words[:3] == ["inet", "nat", "prerouting_miniupnpd"] and len(words) > 3:
+                handle = words[3]
+            elif words[:2] == ["userdata", "="] and handle:
+                by_handle[handle] = line.split("{", 1)[1].rsplit("}", 1)[0].strip()
+            elif "dnat" in words and "# handle " in line:
+                text, _, number = line.rpartition("# handle ")
+                labels[text.strip()] = by_handle.get(number.strip())
+        return labels
+
+    def mapping_made_by(self, protocol, external):
+        """"PCP", "NAT-PMP" or "UPnP" for the dnat rule of protocol/external, None if none."""
+        labels = self.mapping_labels()
+        for rule in self._rules_of(protocol, external):
+            label = labels.get(rule) or ""
+            return ("PCP" if label.startswith("PCP MAP ") else
+                    "NAT-PMP" if label.startswith("NAT-PMP ") else "UPnP")
+        return None
 
     def listen(self, kind, port, address=None):
         """Starts a TCP or UDP echo listener in the lan namespace; returns its process."""
@@ -211,14 +252,26 @@ except OSError:
 """
 
 
+_NATPMP_PROBE = r"""
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(0.5)
+try:
+    s.sendto(bytes(2), (sys.argv[1], 5351))
+    print("ok" if s.recv(64)[:4] == bytes([0, 128, 0, 0]) else "no")
+except OSError:
+    print("no")
+"""
+
+
 class GatewayLan:
     """A fresh netns.Lan (multi-homed with vpn=True) with miniupnpd running in its gateway;
     close() removes both."""
 
-    def __init__(self, extra_rules=(), igd_v1=False, vpn=False):
+    def __init__(self, extra_rules=(), igd_v1=False, vpn=False, **options):
         self.net = netns.Lan(vpn=vpn)
         try:
-            self.gateway = Gateway(self.net, extra_rules, igd_v1)
+            self.gateway = Gateway(self.net, extra_rules, igd_v1, **options)
         except Exception:
             self.net.delete()
             raise

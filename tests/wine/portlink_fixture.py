@@ -16,7 +16,7 @@ import subprocess
 import sys
 import unittest
 
-from testbed import fakegw, workspace
+from testbed import fakegw, fakepcp, workspace
 from testbed.netns import Lan
 from testbed.winebox import BIN, WineBox
 
@@ -160,6 +160,17 @@ class Run:
         posts, asked of each connection service when the description offers several."""
         return [c["data"] for c in self.connections(port, address)
                 if questions or "#GetStatusInfo\"\r\n" not in c["data"]]
+
+    def pcp_requests(self):
+        """The datagrams the PCP/NAT-PMP responder received, decoded (fakepcp.decode), each
+        with its arrival time "t" and its "source" [ip, port]."""
+        return [dict(fakepcp.decode(d["data"].encode("latin-1")), t=d["t"], source=d["source"])
+                for d in self.record["pcp"]]
+
+    def pcp_answers(self):
+        """What the responder sent, decoded, each with "t", "to" [ip, port] and "source" ip."""
+        return [dict(fakepcp.decode(d["data"].encode("latin-1")), t=d["t"], to=d["to"],
+                     source=d["source"]) for d in self.record["pcp_sent"]]
 
     def __str__(self):
         return (f"exit {self.returncode}\n--- stdout\n{self.stdout}--- stderr\n{self.stderr}"
