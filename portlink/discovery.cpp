@@ -5,6 +5,7 @@
 #include "ansi_text.h"
 #include "device_description.h"
 #include "nat_session.h"
+#include "port_control_search.h"
 #include "private_address.h"
 #include "socket_buffer.h"
 #include "ssdp.h"
@@ -74,6 +75,10 @@ bool discoverGateway() {
     NatSession &state = session();
     char buffer[kBufferSize];
     SearchAnswer answer;
+    PortControlSearch portControl;
+    uint32_t gatewayAddress = 0;
+    PortControlProtocol protocol = PortControlProtocol::None;
+    uint32_t epoch = 0;
     {
         UniqueSocket search(WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, kSocketFlags));
         if (!search.valid())
@@ -106,24 +111,35 @@ bool discoverGateway() {
                     state.setServiceType(formatSearchTarget(target));
                     sendSearchDatagram(search.get(), buildSearchRequest(state.serviceType()));
                 }
+                portControl.sendProbes();
             }
             Sleep(kPollMs);
             // The first usable answer ends the search.  Empty and unusable datagrams (a
             // failing status, none of the search targets, no LOCATION or one that points
             // elsewhere than its sender) are dropped, so that other devices of a busy LAN in
             // front of the gateway's answer do not hide it.
-            if (takeUsableAnswer(search.get(), buffer, answer))
+            // A usable SSDP answer decides for UPnP; without one, a PCP or NAT-PMP answer
+            // of this poll decides for that.
+            const bool usable = takeUsableAnswer(search.get(), buffer, answer);
+            portControl.readAnswers();
+            if (usable || portControl.found(gatewayAddress, protocol, epoch))
                 break;
         }
         search.reset();
         joinHandle.reset();
     }
     // Without a usable answer serviceType keeps the last search target sent.
-    if (answer.verdict != AnswerVerdict::Usable)
+    if (answer.verdict == AnswerVerdict::Usable) {
+        state.setServiceType(answer.serviceType);
+        state.setDescriptionUrl(answer.descriptionUrl);
+        if (fetchDeviceDescription())
+            return true;
+    }
+    // No UPnP gateway after all: a gateway that answered PCP or NAT-PMP in the same search.
+    if (!portControl.found(gatewayAddress, protocol, epoch))
         return false;
-    state.setServiceType(answer.serviceType);
-    state.setDescriptionUrl(answer.descriptionUrl);
-    return fetchDeviceDescription();
+    state.portControl().setGateway(gatewayAddress, protocol, epoch);
+    return true;
 }
 
 DWORD WINAPI searchThreadProc(LPVOID module) {

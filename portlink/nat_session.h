@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "port_control_client.h"
+
 namespace portlink {
 
 // The connection service that discovery chose: where actions go and the type they name.
@@ -50,6 +52,11 @@ class NatSession {
     ControlPoint controlPoint() const;
     void setControlPoint(ControlPoint value);
 
+    // --- a gateway that maps through PCP or NAT-PMP ------------------------------------
+    PortControlClient &portControl() { return portControl_; }
+    // A gateway was found: a control URL, or a PCP or NAT-PMP gateway.
+    bool foundGateway() const { return hasControlUrl() || portControl_.found(); }
+
     // --- local address (runtime's calling thread only) -------------------------------
     void lookUpLocalAddress();
     // A copy of the dotted address, looked up first while it is still empty.
@@ -76,6 +83,7 @@ class NatSession {
     bool socketsStarted_;
 
     mutable SRWLOCK textLock_ = SRWLOCK_INIT;
+    PortControlClient portControl_;
 };
 
 // The session, built at library load before any entry point can be called.

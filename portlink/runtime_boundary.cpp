@@ -10,7 +10,7 @@
 #include "ansi_text.h"
 #include "discovery.h"
 #include "nat_session.h"
-#include "port_mapping.h"
+#include "gateway_mapping.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"
@@ -82,15 +82,16 @@ void __cdecl UpnpExtInitializer(void **extensionData, VnxContextInitializer *con
     *contextFinalizer = UpnpExtFinalizer;
 }
 
-// Nothing to release: the table is static and the session lives until unload.
-void __cdecl UpnpExtFinalizer(void *) {}
+// The table is static and the session lives until unload; only the renewal of PCP and
+// NAT-PMP mappings ends here, since it holds the library loaded while it runs.
+void __cdecl UpnpExtFinalizer(void *) { session().portControl().stopRenewing(); }
 
 PORTLINK_FUNCTION(removeNATPortMapping) {
     (void)context, (void)functionData;
     return guarded([=] {
         const int32_t externalPort = integerArgument(argumentCount, arguments, 0);
         const int32_t selector = integerArgument(argumentCount, arguments, 1);
-        return requestDeletePortMapping(externalPort, protocolText(selector)) == RESULT_OK;
+        return removePortMapping(externalPort, selector) == RESULT_OK;
     });
 }
 
@@ -100,8 +101,7 @@ PORTLINK_FUNCTION(addNATPortMapping) {
         const int32_t internalPort = integerArgument(argumentCount, arguments, 0);
         const int32_t externalPort = integerArgument(argumentCount, arguments, 1);
         const int32_t selector = integerArgument(argumentCount, arguments, 2);
-        return requestAddPortMapping(externalPort, protocolText(selector), internalPort,
-                                     mappingDescription) == RESULT_OK;
+        return addPortMapping(internalPort, externalPort, selector) == RESULT_OK;
     });
 }
 
@@ -118,7 +118,7 @@ PORTLINK_FUNCTION(isSearchEnd) {
 
 PORTLINK_FUNCTION(isSearchSucces) {
     (void)context, (void)functionData, (void)argumentCount, (void)arguments;
-    return guarded([] { return session().hasControlUrl(); });
+    return guarded([] { return session().foundGateway(); });
 }
 
 PORTLINK_FUNCTION(isLANIP) {

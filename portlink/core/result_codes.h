@@ -14,5 +14,9 @@ constexpr int32_t ERR_SOCKET = resultCode(0x80040209u);            // no TCP soc
 constexpr int32_t ERR_HTTP_STATUS = resultCode(0x80040211u);       // answer's status code is not 2xx
 constexpr int32_t ERR_REQUEST_TOO_LARGE = resultCode(0x80040213u); // request does not fit the buffer
 constexpr int32_t ERR_UNREADABLE_ANSWER = resultCode(0x80040215u); // answer in a coding we cannot read
+constexpr int32_t ERR_MAPPING_REFUSED = resultCode(0x80040217u);   // PCP/NAT-PMP answered an error
+constexpr int32_t ERR_OTHER_PORT = resultCode(0x80040219u);        // granted another external port
+constexpr int32_t ERR_NOT_MAPPED_HERE = resultCode(0x8004021Bu);   // remove: not this process's mapping
+constexpr int32_t ERR_NO_NONCE = resultCode(0x8004021Du);          // no random nonce could be drawn
 
 } // namespace portlink

@@ -5,7 +5,7 @@ import unittest
 from tests.pe.pe_file import FLAVOUR, PeFile
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ws2_32.dll", "shlwapi.dll", "shell32.dll",
-               "msi.dll", "msvcrt.dll", "advapi32.dll"}
+               "msi.dll", "msvcrt.dll", "advapi32.dll", "iphlpapi.dll"}
 DELIVERABLES = ["portlink.dll", "chordwatch.exe", "Boundstart.exe"]
 # MSVC's decorated name of CPortlink::operator=, which differs between x86 and x86-64.
 ASSIGN_MSVC = {"win32": "??4CPortlink@@QAEAAV0@ABV0@@Z",

@@ -1,0 +1,75 @@
+#include "port_control_link.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "socket_buffer.h"
+
+namespace portlink {
+
+PortControlLink::PortControlLink(uint32_t gateway)
+    : socket_(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
+    if (!socket_.valid())
+        return;
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(kPortControlPort);
+    server.sin_addr.s_addr = gateway;
+    sockaddr_in local = {};
+    int length = sizeof local;
+    if (connect(socket_.get(), reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0 ||
+        getsockname(socket_.get(), reinterpret_cast<sockaddr *>(&local), &length) != 0 ||
+        local.sin_family != AF_INET) {
+        socket_.reset();
+        return;
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(socket_.get(), FIONBIO, &nonBlocking);
+    clientAddress_ = local.sin_addr.s_addr;
+}
+
+bool PortControlLink::ask(const std::vector<uint8_t> &request,
+                          const std::function<bool(const PortControlAnswer &)> &belongs,
+                          PortControlAnswer &answer) {
+    if (!socket_.valid() || request.empty())
+        return false;
+    char buffer[kBufferSize];
+    const ULONGLONG start = GetTickCount64();
+    int32_t sendAt = 0;
+    for (;;) {
+        const int32_t elapsed = static_cast<int32_t>(GetTickCount64() - start);
+        if (elapsed >= kResendWindowMs)
+            return false;
+        if (elapsed >= sendAt) {
+            send(socket_.get(), reinterpret_cast<const char *>(request.data()),
+                 static_cast<int>(request.size()), 0);
+            sendAt = nextSendAtMs(elapsed);
+        }
+        const int32_t wait = (sendAt < kResendWindowMs ? sendAt : kResendWindowMs) - elapsed;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_.get(), &readable);
+        timeval timeout = {wait / 1000, (wait % 1000) * 1000};
+        if (select(0, &readable, nullptr, nullptr, &timeout) <= 0)
+            continue;
+        // Every datagram waiting (the socket does not block); a port-unreachable report of an
+        // earlier send reads as an error and is passed over.
+        for (int read = 0; read < 64; ++read) {
+            const int received = recv(socket_.get(), buffer, static_cast<int>(sizeof buffer), 0);
+            if (received < 0) {
+                const int error = WSAGetLastError();
+                if (error == WSAEMSGSIZE || error == WSAECONNRESET)
+                    continue;
+                break;
+            }
+            const PortControlAnswer got = readPortControlAnswer(
+                reinterpret_cast<const uint8_t *>(buffer), static_cast<size_t>(received));
+            if (got.kind != AnswerKind::Foreign && belongs(got)) {
+                answer = got;
+                return true;
+            }
+        }
+    }
+}
+
+} // namespace portlink
