@@ -16,6 +16,7 @@ class GatewayHost:
     KIND = "tcp"
     IGD_V1 = False
     VPN = False
+    GATEWAY_OPTIONS = {}  # further options of the gateway (UPnP off, PCP on, ...)
 
     @classmethod
     def setUpClass(cls):
@@ -23,7 +24,7 @@ class GatewayHost:
         # answered with a UPnP fault.
         cls.lan = gateway.GatewayLan(
             extra_rules=[f"deny {DENIED_WAN_PORT} 192.168.77.0/24 1-65535"], igd_v1=cls.IGD_V1,
-            vpn=cls.VPN)
+            vpn=cls.VPN, **cls.GATEWAY_OPTIONS)
         cls.gateway = cls.lan.gateway
         try:
             cls.box = winebox.WineBox(cls.lan.net.lan)
