@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Main job: portlink, loaded through the runtime stand-in under Wine, finds the sandboxed
 LAN's gateway (a real miniupnpd), maps external TCP port 80 to a listener on the LAN host's
-port 8080, proves the mapping by a connection from the WAN side, removes it and proves it gone.
+port 8080, proves the mapping by a connection from the WAN side, removes it and proves it gone:
+once on the gateway as it ships (UPnP), once on the same gateway with UPnP switched off, where
+portlink maps through PCP.
 
 Everything runs in network namespaces made here (lan -- gw -- isp); nothing leaves them.
 Exit code 0 when every step held, 1 otherwise.
@@ -40,9 +42,26 @@ def main():
            else flavours.choose()[1] or "the product; this host runs both flavours")
     step(f"flavour {flavour.name} ({flavour.description}, {winebox.BIN}) under "
          f"{flavour.loader}: {why}")
-    step("creating the sandboxed LAN (lan 192.168.77.20 -- gw 192.168.77.1/100.200.0.2 -- isp "
-         "100.200.0.1) with miniupnpd in gw")
-    lan = gateway.GatewayLan()
+    # The gateway as it ships (UPnP), then the same gateway with UPnP switched off and PCP
+    # and NAT-PMP on.
+    for protocol, options in (("UPnP", {}), ("PCP", {"upnp": False, "natpmp": True})):
+        map_and_prove(step, check, protocol, options)
+    if failures:
+        step(f"main job FAILED ({len(failures)} step(s))")
+        return 1
+    step(f"main job done ({flavour.name} flavour): on the stock gateway (UPnP) and with UPnP "
+         "off (PCP), gateway found, port mapped, proven from the WAN side, removed")
+    return 0
+
+
+def map_and_prove(step, check, protocol, options):
+    """One sandboxed LAN whose gateway maps through `protocol`: find it, map, prove the
+    mapping from the WAN side (and which protocol made it), remove it, prove it gone."""
+    step(f"creating the sandboxed LAN (lan 192.168.77.20 -- gw 192.168.77.1/100.200.0.2 -- isp "
+         f"100.200.0.1) with miniupnpd in gw, mapping through {protocol}"
+         + (f" ({', '.join(f'{k}={v}' for k, v in options.items())})" if options else
+            " (as it ships)"))
+    lan = gateway.GatewayLan(**options)
     gw = lan.gateway
     box = None
     host = None
@@ -83,6 +102,8 @@ def main():
                 check(gw.has_mapping("tcp", WAN_PORT, lan.net.LAN_HOST, LAN_PORT),
                       "the gateway's nat table forwards tcp/%d to %s:%d: %s"
                       % (WAN_PORT, lan.net.LAN_HOST, LAN_PORT, "; ".join(gw.mapping_rules())))
+                made_by = gw.mapping_made_by("tcp", WAN_PORT)
+                check(made_by == protocol, f"the mapping was made through {made_by}")
                 check(gw.reach("tcp", WAN_PORT),
                       f"isp -> {lan.net.GW_WAN}:{WAN_PORT} reaches the listener on "
                       f"{lan.net.LAN_HOST}:{LAN_PORT}")
@@ -110,12 +131,6 @@ def main():
         if box:
             box.close()
         lan.close()
-    if failures:
-        step(f"main job FAILED ({len(failures)} step(s))")
-        return 1
-    step(f"main job done ({flavour.name} flavour): gateway found, port mapped, proven from the "
-         "WAN side, removed")
-    return 0
 
 
 if __name__ == "__main__":
