@@ -29,8 +29,10 @@ Scenario (JSON object; every key optional):
                                   delay counts from the end of the previous step, the first
                                   from the end of the request (header end plus Content-Length
                                   body, or "request_wait" seconds without more bytes)
-         "then": "close" | {"hold": SECONDS}   afterwards close at once (default) or keep the
-                                  connection open that long (or until the peer closes)
+         "then": "close" | {"hold": SECONDS} | "end"   afterwards close at once (default),
+                                  keep the connection open that long (or until the peer
+                                  closes), or end the sending side and wait for the peer's
+                                  close (recorded as t_peer_closed)
          "request_wait": SECONDS} default 2
     "pcp":   absent: nothing listens on UDP 5351 (a datagram there is refused).  null: listen
              on "address":5351 and record, never answer.  Otherwise an object (fakepcp.py)
@@ -443,6 +445,11 @@ class Gateway:
             then = answer.get("then", "close")
             if isinstance(then, dict) and "hold" in then and open_:
                 open_ = self._read(connection, entry, time.monotonic() + float(then["hold"]))
+            elif then == "end" and open_:
+                # The answer ends with the connection, as an HTTP/1.0 stack ends it: our side
+                # is closed, and the peer's close is waited for and recorded.
+                connection.shutdown(socket.SHUT_WR)
+                self._read(connection, entry, time.monotonic() + 15)
         finally:
             connection.close()
             entry["t_closed"] = self.recorder.now()

@@ -95,6 +95,18 @@ class Exchange(PortlinkGroup):
         for c in run.connections(5000):
             self.assertLess(c["t_peer_closed"] - c["t_answered"], 2.0, run)
 
+    def test_description_ended_by_the_close(self):
+        # An HTTP/1.0 stack: no Content-Length, the description ends with the connection.  The
+        # poll that reads the last bytes sees the close too, half a second after the request.
+        desc = fakegw.http_answer(fakegw.description(), status="HTTP/1.0 200 OK",
+                                  content_length=False)
+        scenario = normal_scenario()
+        scenario["http"]["5000"][0] = answer(desc, then="end")
+        run = self.play(scenario, SEARCH + [ADD])
+        self.assertAnswers(run, ["true"] * 4)
+        fetch = run.connections(5000)[0]
+        self.assertLess(fetch["t_peer_closed"] - fetch["t_request"], 0.85, run)
+
     def test_refused_connection(self):
         desc = fakegw.description(url_base=f"http://{GW}:5009/")
         run = self.play(normal_scenario(desc), SEARCH + [ADD])
