@@ -11,9 +11,13 @@ Floors: 1.5 s for a discovery answered at once (1 s before the first receive plu
 before the first HTTP read), 0.5 s per action (the sleep before the first read).  In the
 same run, upnpc (a native control point) discovers and adds the same mapping: its wall time,
 process start included, is the peer for portlink's discovery plus first add.
-On a scripted box that lists two connection services (an idle WANPPPConnection beside the
-WANIPConnection it uses, or the same box with PPP live), discovery is measured against 1.5 s
-plus 0.5 s for each status question that choosing the live connection takes.
+On scripted boxes (an idle WANPPPConnection beside the WANIPConnection in use, or the same box
+with PPP live; six connection services; an HTTP/1.0 stack that ends its description with the
+connection), discovery is measured against 1.5 s plus 0.5 s for each status question that
+choosing the live connection takes (at most 4).
+On the same gateway with UPnP off, portlink maps through PCP: its discovery is measured against
+1.0 s (the first poll), add and remove in milliseconds (one UDP round trip each), and
+discover+add against upnpc -a on the stock gateway.
 The soak runs add/remove cycles in one process and prints the host's memory and handle
 figures at the start and the end.
 """
@@ -35,6 +39,8 @@ from testbed import fakegw, gateway, netns, winebox  # noqa: E402
 
 FLOOR_SEARCH_MS = 1500.0
 FLOOR_ACTION_MS = 500.0
+# With UPnP off, the PCP answer is read at the first poll of the search.
+FLOOR_PCP_SEARCH_MS = 1000.0
 LINE = re.compile(r"^\[\s*(\d+) ms\] (\S+) = (.*)$")
 
 
@@ -87,38 +93,56 @@ def status_answer(status, service_type):
     return fakegw.http_answer(body)
 
 
-def two_service_box(ppp_live):
-    """Scenario of a box that answers every search, WANPPPConnection first, and lists an
-    idle (or, with ppp_live, a live) WANPPPConnection beside WANIPConnection."""
-    services = [fakegw.service_xml(fakegw.WAN_PPP, "/ctl/PPPConn", name="WANPPPConn"),
-                fakegw.service_xml(fakegw.WAN_IP, "/ctl/IPConn")]
-    statuses = ([status_answer("Connected", fakegw.WAN_PPP)] if ppp_live else
-                [status_answer("Disconnected", fakegw.WAN_PPP),
-                 status_answer("Connected", fakegw.WAN_IP)])
-    answers = [fakegw.http_answer(fakegw.description(services=services)), *statuses,
-               fakegw.soap_answer()]
+def scripted_box(services, statuses, description_answer=None):
+    """Scenario of a box that answers every search, WANPPPConnection first, describes the
+    given services and answers the status questions with `statuses`."""
+    answers = [description_answer or fakegw.http_answer(fakegw.description(services=services)),
+               *statuses, fakegw.soap_answer()]
     return {"address": netns.Lan.GW_LAN, "max_seconds": 120,
             "ssdp": {"after": 1, "datagrams": [{"data": fakegw.ssdp_answer(st=st)} for st in
                                                (fakegw.WAN_PPP, fakegw.WAN_IP, fakegw.IGD)]},
             "http": {"5000": [{"chunks": [{"data": a}]} for a in answers]}}
 
 
+def scripted_boxes():
+    """(name, scenario, floor in ms) of each scripted box: discovery costs 1.5 s plus 0.5 s
+    for each status question that choosing the live connection takes."""
+    ppp = fakegw.service_xml(fakegw.WAN_PPP, "/ctl/PPPConn", name="WANPPPConn")
+    ip = fakegw.service_xml(fakegw.WAN_IP, "/ctl/IPConn")
+    six = [fakegw.service_xml(fakegw.WAN_IP, f"/ctl/IPConn{i}") for i in range(6)]
+    idle = status_answer("Disconnected", fakegw.WAN_IP)
+    # An HTTP/1.0 stack: no Content-Length, the body ends with the connection.
+    close_delimited = fakegw.http_answer(fakegw.description(), status="HTTP/1.0 200 OK",
+                                         content_length=False)
+    return [
+        ("idle PPP, 2 questions", scripted_box([ppp, ip], [
+            status_answer("Disconnected", fakegw.WAN_PPP),
+            status_answer("Connected", fakegw.WAN_IP)]), FLOOR_SEARCH_MS + 2 * FLOOR_ACTION_MS),
+        ("live PPP, 1 question", scripted_box([ppp, ip], [
+            status_answer("Connected", fakegw.WAN_PPP)]), FLOOR_SEARCH_MS + FLOOR_ACTION_MS),
+        ("six services, 4 questions", scripted_box(six, [idle] * 4),
+         FLOOR_SEARCH_MS + 4 * FLOOR_ACTION_MS),
+        ("HTTP/1.0 close-delimited", scripted_box(None, [], close_delimited), FLOOR_SEARCH_MS),
+    ]
+
+
 def box_discoveries(runs):
-    """Discovery times (ms) on the two-service box, by how many status questions it takes."""
+    """Discovery times (ms) on each scripted box: {name: (floor, [ms, ...])}."""
     lan = netns.Lan(with_isp=False)
     box = None
     work = tempfile.mkdtemp(prefix="portlink-bench-")
-    figures = {2: [], 1: []}
+    boxes = scripted_boxes()
+    figures = {name: (floor, []) for name, _, floor in boxes}
     try:
         box = winebox.WineBox(lan.lan)
         dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
         env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(
             os.path.abspath(__file__))))
         for run in range(runs):
-            for questions in (2, 1):
+            for name, plan, _ in boxes:
                 scenario = os.path.join(work, "scenario.json")
                 with open(scenario, "w") as f:
-                    json.dump(two_service_box(ppp_live=questions == 1), f)
+                    json.dump(plan, f)
                 fake = lan.gw.popen([sys.executable, "-m", "testbed.fakegw", scenario,
                                      os.path.join(work, "record.json")], env=env,
                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
@@ -135,10 +159,10 @@ def box_discoveries(runs):
                     fake.stdout.close()
                 lines = host_lines(result)
                 if [answer for _, _, answer in lines] != ["true"] * 4:
-                    raise RuntimeError(f"two-service run failed: {lines!r}")
-                figures[questions].append(lines[1][0] - lines[0][0])
-            print(f"two-service box run {run + 1}: idle PPP {figures[2][-1]} ms, "
-                  f"live PPP {figures[1][-1]} ms", flush=True)
+                    raise RuntimeError(f"scripted box {name!r} failed: {lines!r}")
+                figures[name][1].append(lines[1][0] - lines[0][0])
+            print(f"scripted boxes run {run + 1}: " + ", ".join(
+                f"{name} {values[-1]} ms" for name, (_, values) in figures.items()), flush=True)
     finally:
         if box:
             box.close()
@@ -147,9 +171,34 @@ def box_discoveries(runs):
     return figures
 
 
+def port_control_runs(runs):
+    """Figures on the real gateway with UPnP off (PCP and NAT-PMP on): discovery, then two
+    add/remove pairs per process, as one_run measures them on the stock gateway."""
+    lan = gateway.GatewayLan(upnp=False, natpmp=True)
+    box = None
+    figures = {}
+    try:
+        box = winebox.WineBox(lan.net.lan)
+        dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
+        for run in range(runs):
+            times = one_run(box, dll)
+            times["discover+add"] = times["search"] + times["first add"]
+            if lan.gateway.mapping_rules():
+                raise RuntimeError("a mapping was left: " + "; ".join(lan.gateway.mapping_rules()))
+            print(f"UPnP off, run {run + 1}: " + ", ".join(f"{k} {v:.0f} ms"
+                                                         for k, v in times.items()), flush=True)
+            for key, value in times.items():
+                figures.setdefault(key, []).append(value)
+    finally:
+        if box:
+            box.close()
+        lan.close()
+    return figures
+
+
 def report(name, values, floor):
     median = statistics.median(values)
-    print(f"{name:<12} runs={len(values)} median={median:7.1f} ms  min={min(values):6.0f}"
+    print(f"{name:<36} runs={len(values)} median={median:7.1f} ms  min={min(values):6.0f}"
           f"  max={max(values):6.0f}  floor={floor:6.0f} ms  ratio={median / floor:.3f}",
           flush=True)
     return median / floor
@@ -257,10 +306,20 @@ def main():
             versus = report("discover+add", figures["discover+add"], peer)
             print(f"  (floor here: upnpc -a, median {peer:.1f} ms; target ratio <= 1.0: "
                   + ("met)" if versus <= 1.0 else "NOT met)"), flush=True)
-            asked = box_discoveries(args.runs)
-            box_ratios = [report(f"search, {n} status question{'s' if n > 1 else ''}",
-                                 asked[n], FLOOR_SEARCH_MS + n * FLOOR_ACTION_MS) for n in (2, 1)]
-            print("two-service box: target every ratio <= 1.05: " +
+            pcp = port_control_runs(args.runs)
+            pcp_ratio = report("search, UPnP off (PCP)", pcp["search"], FLOOR_PCP_SEARCH_MS)
+            for key in ("first add", "first remove", "add", "remove"):
+                print(f"{key + ', PCP':<36} median={statistics.median(pcp[key]):7.1f} ms  "
+                      f"max={max(pcp[key]):6.0f} ms", flush=True)
+            slowest = max(max(pcp[k]) for k in ("first add", "first remove", "add", "remove"))
+            pcp_versus = report("discover+add, PCP vs upnpc -a", pcp["discover+add"], peer)
+            print("UPnP off: targets search <= 1.05, add and remove < 50 ms, discover+add < "
+                  "0.6 x upnpc: " + ("met" if pcp_ratio <= 1.05 and slowest < 50 and
+                                     pcp_versus < 0.6 else "NOT met"), flush=True)
+            boxes = box_discoveries(args.runs)
+            box_ratios = [report(f"search, {name}", values, floor)
+                          for name, (floor, values) in boxes.items()]
+            print("scripted boxes: target every ratio <= 1.05: " +
                   ("met" if max(box_ratios) <= 1.05 else "NOT met"), flush=True)
         if not args.no_soak:
             ok = soak(box, dll, args.soak) and ok
