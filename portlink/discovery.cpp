@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ansi_text.h"
+#include "datagram.h"
 #include "device_description.h"
 #include "nat_session.h"
 #include "port_control_search.h"
@@ -34,18 +35,12 @@ const char moduleAnchor = 0;
 // like a datagram; the datagrams behind either are still read.
 bool takeUsableAnswer(SOCKET search, char *buffer, SearchAnswer &answer) {
     for (int read = 0; read < kMaxReadsPerPoll; ++read) {
-        sockaddr_in sender = {};
-        int senderLength = sizeof sender;
-        const int received =
-            recvfrom(search, buffer, static_cast<int>(kBufferSize), 0,
-                     reinterpret_cast<sockaddr *>(&sender), &senderLength);
-        if (received < 0) {
-            const int error = WSAGetLastError();
-            if (error == WSAEMSGSIZE || error == WSAECONNRESET)
-                continue;
-            return false; // nothing waiting, or the socket failed
-        }
-        if (received == 0 || sender.sin_family != AF_INET)
+        sockaddr_in sender;
+        int received = 0;
+        const Received got = receiveDatagram(search, buffer, kBufferSize, received, &sender);
+        if (got == Received::None)
+            return false;
+        if (got == Received::Lost || received == 0 || sender.sin_family != AF_INET)
             continue;
         answer = examineSearchAnswer(widenAnsi(buffer, static_cast<size_t>(received)),
                                      dottedAddress(sender.sin_addr.s_addr));

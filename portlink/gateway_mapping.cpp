@@ -20,7 +20,7 @@ int32_t addPortMapping(int32_t internalPort, int32_t externalPort, int32_t selec
     if (portControl.found())
         return portControl.addMapping(low16(internalPort), low16(externalPort),
                                       protocolNumber(selector));
-    return requestAddPortMapping(externalPort, protocolText(selector), internalPort,
+    return requestAddPortMapping(low16(externalPort), protocolText(selector), low16(internalPort),
                                  mappingDescription);
 }
 
@@ -28,7 +28,7 @@ int32_t removePortMapping(int32_t externalPort, int32_t selector) {
     PortControlClient &portControl = session().portControl();
     if (portControl.found())
         return portControl.removeMapping(low16(externalPort), protocolNumber(selector));
-    return requestDeletePortMapping(externalPort, protocolText(selector));
+    return requestDeletePortMapping(low16(externalPort), protocolText(selector));
 }
 
 } // namespace portlink

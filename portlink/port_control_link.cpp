@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "datagram.h"
 #include "socket_buffer.h"
 
 namespace portlink {
@@ -55,13 +56,13 @@ bool PortControlLink::ask(const std::vector<uint8_t> &request,
         // Every datagram waiting (the socket does not block); a port-unreachable report of an
         // earlier send reads as an error and is passed over.
         for (int read = 0; read < 64; ++read) {
-            const int received = recv(socket_.get(), buffer, static_cast<int>(sizeof buffer), 0);
-            if (received < 0) {
-                const int error = WSAGetLastError();
-                if (error == WSAEMSGSIZE || error == WSAECONNRESET)
-                    continue;
+            int received = 0;
+            const Received status =
+                receiveDatagram(socket_.get(), buffer, sizeof buffer, received, nullptr);
+            if (status == Received::None)
                 break;
-            }
+            if (status == Received::Lost)
+                continue;
             const PortControlAnswer got = readPortControlAnswer(
                 reinterpret_cast<const uint8_t *>(buffer), static_cast<size_t>(received));
             if (got.kind != AnswerKind::Foreign && belongs(got)) {

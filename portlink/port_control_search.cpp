@@ -2,6 +2,7 @@
 
 #include <winsock2.h>
 
+#include "datagram.h"
 #include "default_gateways.h"
 #include "local_route.h"
 #include "port_control.h"
@@ -47,18 +48,15 @@ void PortControlSearch::readAnswers() {
         return;
     char buffer[kBufferSize];
     for (int read = 0; read < kMaxReadsPerPoll; ++read) {
-        sockaddr_in sender = {};
-        int senderLength = sizeof sender;
-        const int received = recvfrom(socket_.get(), buffer, static_cast<int>(sizeof buffer), 0,
-                                      reinterpret_cast<sockaddr *>(&sender), &senderLength);
-        if (received < 0) {
-            const int error = WSAGetLastError();
-            // A gateway without the service reports port-unreachable: the next one may have it.
-            if (error == WSAEMSGSIZE || error == WSAECONNRESET)
-                continue;
+        sockaddr_in sender;
+        int received = 0;
+        // A gateway without the service reports port-unreachable: the next one may have it.
+        const Received got = receiveDatagram(socket_.get(), buffer, sizeof buffer, received,
+                                             &sender);
+        if (got == Received::None)
             return;
-        }
-        if (sender.sin_family != AF_INET || sender.sin_port != htons(kPortControlPort))
+        if (got == Received::Lost || sender.sin_family != AF_INET ||
+            sender.sin_port != htons(kPortControlPort))
             continue;
         for (Probed &gateway : gateways_) {
             if (gateway.address != sender.sin_addr.s_addr)

@@ -12,12 +12,6 @@
 
 namespace portlink {
 
-namespace {
-
-uint16_t low16(int32_t port) { return static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu); }
-
-} // namespace
-
 int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
                        const std::wstring &arguments, std::wstring &response) {
     RequestTarget target;
@@ -40,8 +34,8 @@ int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
     return RESULT_OK;
 }
 
-int32_t requestAddPortMapping(int32_t externalPort, const std::wstring &protocol,
-                              int32_t internalPort, const std::wstring &description) {
+int32_t requestAddPortMapping(uint16_t externalPort, const std::wstring &protocol,
+                              uint16_t internalPort, const std::wstring &description) {
     // One reading of the session: the address is found for the very URL the add goes to.
     const ControlPoint gateway = session().controlPoint();
     const std::wstring host = requestHost(gateway.controlUrl);
@@ -54,18 +48,18 @@ int32_t requestAddPortMapping(int32_t externalPort, const std::wstring &protocol
     const std::wstring clientText = client != 0 ? dottedAddress(client) : std::wstring();
     std::wstring response;
     return invokeActionOn(gateway, L"AddPortMapping",
-                          addPortMappingArguments(low16(externalPort), protocol,
-                                                  low16(internalPort), clientText, description),
+                          addPortMappingArguments(externalPort, protocol, internalPort,
+                                                  clientText, description),
                           response);
 }
 
-int32_t requestDeletePortMapping(int32_t externalPort, const std::wstring &protocol) {
+int32_t requestDeletePortMapping(uint16_t externalPort, const std::wstring &protocol) {
     const ControlPoint gateway = session().controlPoint();
     if (gateway.controlUrl.empty())
         return ERR_NO_GATEWAY;
     std::wstring response;
     return invokeActionOn(gateway, L"DeletePortMapping",
-                          deletePortMappingArguments(low16(externalPort), protocol), response);
+                          deletePortMappingArguments(externalPort, protocol), response);
 }
 
 } // namespace portlink

@@ -18,11 +18,11 @@ int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
 // naming the local address that this host reaches the control URL's host from at this
 // moment (on a host with several adapters, the one on the gateway's LAN).  ERR_NO_GATEWAY,
 // with nothing sent, before discovery has recorded a control URL; ERR_NOT_LAN_ADDRESS, with
-// nothing sent, when that address is not private.  Ports use their low 16 bits.
-int32_t requestAddPortMapping(int32_t externalPort, const std::wstring &protocol,
-                              int32_t internalPort, const std::wstring &description);
+// nothing sent, when that address is not private.
+int32_t requestAddPortMapping(uint16_t externalPort, const std::wstring &protocol,
+                              uint16_t internalPort, const std::wstring &description);
 
 // DeletePortMapping of the external port; no address test.
-int32_t requestDeletePortMapping(int32_t externalPort, const std::wstring &protocol);
+int32_t requestDeletePortMapping(uint16_t externalPort, const std::wstring &protocol);
 
 } // namespace portlink
