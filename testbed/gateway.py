@@ -129,11 +129,41 @@ class Gateway:
                 "",
             ]))
         self._log = open(self.log_path, "w")
-        self.process = lan.gw.popen(["miniupnpd", "-d", "-f", self.config, "-P", self.pidfile],
-                                    stdin=subprocess.DEVNULL, stdout=self._log,
-                                    stderr=subprocess.STDOUT)
+        self.upnp = upnp
         self._listeners = []
-        self._wait_ready(upnp)
+        self._start()
+
+    def _start(self):
+        """Starts the daemon and waits until it serves; returns the monotonic time of the
+        start (taken just before the process is made)."""
+        started = time.monotonic()
+        self.process = self.lan.gw.popen(
+            ["miniupnpd", "-d", "-f", self.config, "-P", self.pidfile],
+            stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT)
+        self._wait_ready(self.upnp)
+        return started
+
+    def _stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def restart(self):
+        """A router restart: the daemon is stopped (SIGTERM, waited for), every rule it made
+        is flushed (as a reboot loses them), and it starts again with the same configuration,
+        pid file and log.  Returns the monotonic time at which the new daemon was started;
+        it serves when this returns."""
+        self._stop()
+        self._log.write("---- restart\n")
+        self._log.flush()
+        for table, chain in (("nat", "prerouting_miniupnpd"), ("nat", "postrouting_miniupnpd"),
+                             ("filter", "miniupnpd")):
+            self.lan.gw.run(["nft", "flush", "chain", "inet", table, chain])
+        return self._start()
 
     def _wait_ready(self, upnp, bound=15.0):
         """Until the HTTP port takes connections, or without UPnP until a NAT-PMP
@@ -231,13 +261,7 @@ class Gateway:
             process.wait()
             process.stdout.close()
         self._listeners.clear()
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        self._stop()
         self._log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
