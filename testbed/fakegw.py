@@ -34,6 +34,27 @@ Scenario (JSON object; every key optional):
                                   closes), or end the sending side and wait for the peer's
                                   close (recorded as t_peer_closed)
          "request_wait": SECONDS} default 2
+             Instead of a list, a listener's value may be {"answers": [R, ...], "actions":
+             {"ACTION": [R, ...], ...}}: then the answer is chosen once the request is in; a
+             request whose SOAPAction names ACTION (e.g. "GetSpecificPortMappingEntry") gets
+             the n-th answer of that action's list (the last one again), any other request the
+             n-th of "answers", counted among those others.
+    "notify": [B, ...]            bursts of SSDP NOTIFY datagrams to 239.255.255.250:1900,
+                                  each sent from a socket of its own bound to "source"
+                                  (default "address"; another address must be on one of the
+                                  namespace's links) and an ephemeral port, as the daemon
+                                  sends them ("source_port" to choose one):
+        {"at": SECONDS            since the start, or
+         "after_action": ACTION, "delay": SECONDS   that long after the first HTTP request
+                                  naming ACTION (e.g. "AddPortMapping") was read
+         "count": N, "rate": PER_SECOND   N datagrams (default 1) paced at that rate (default
+                                  1000 a second)
+         "nts": "ssdp:alive" (default) | "ssdp:byebye"
+         "bootid": N | null       BOOTID.UPNP.ORG (and 01-NLS) of the datagrams, default 1;
+                                  null leaves both lines out
+         "nt": TYPE, "location": URL   default the IGD:1 device type, and the description
+                                  URL on the source address
+         "data": TEXT}            a text of its own instead (then nts/bootid/nt unused)
     "pcp":   absent: nothing listens on UDP 5351 (a datagram there is refused).  null: listen
              on "address":5351 and record, never answer.  Otherwise an object (fakepcp.py)
              answering PCP ANNOUNCE and MAP, NAT-PMP external-address and map requests, each
@@ -56,7 +77,24 @@ Scenario (JSON object; every key optional):
          "skip": N                the first N datagrams are recorded but not answered
          "source": IP             answers go from IP:5351 instead (another LAN host; the
                                   address must be on one of the namespace's links)
-         "also_from_gateway": true   with "source": then also from "address":5351}
+         "also_from_gateway": true   with "source": then also from "address":5351
+         "maps": [A, ...]         the answers to successive MAP exchanges (PCP MAP and
+                                  NAT-PMP map requests, adds and deletes alike; a datagram
+                                  equal to the previous MAP request and at most 1.5 s after
+                                  it is a resend and gets its exchange's answer): "grant"
+                                  (as above), "silence" (recorded, not answered), a result
+                                  CODE (as "result"), or "zero" (SUCCESS with lifetime 0);
+                                  after the list, "grant".  Each MAP datagram's record entry
+                                  has "scripted": its exchange's answer
+         "announce": [{"at": SECONDS | "after_map": N, "delay": SECONDS, "epoch": E,
+                       "natpmp": true, "source": "IP[:PORT]"}, ...]
+                                  unsolicited announcements to 224.0.0.1:5350, from
+                                  "address":5351 (or "source"), at SECONDS since the start or
+                                  that long after the first datagram of the N-th MAP
+                                  exchange: PCP ANNOUNCE (version 2, opcode 0x80, result 0),
+                                  or NAT-PMP's external-address answer with "natpmp"; with
+                                  "epoch" the server's clock goes on from E (it restarted).
+                                  Recorded in "pcp_sent"}
 
 TEXT is a JSON string whose characters U+0000..U+00FF stand for the bytes 0..255 (latin-1),
 or a template object {"template": NAME, ...parameters} expanded by the functions below
@@ -70,8 +108,10 @@ seconds of time.monotonic() since the start):
      "ssdp_sent": [{"t", "to": [ip, port], "source": ip or null, "length"}],
      "tcp": [{"address", "port", "peer": [ip, port], "t_connect", "t_request", "t_answered",
               "t_peer_closed", "t_closed", "reads": [{"t", "data"}], "data"}],
-     "pcp": [{"t", "source": [ip, port], "destination": ip, "data"}],
-     "pcp_sent": [{"t", "to": [ip, port], "source": ip, "data"}]}
+     "pcp": [{"t", "source": [ip, port], "destination": ip, "data", "scripted"?}],
+     "pcp_sent": [{"t", "to": [ip, port], "source": ip, "data"}],
+     "notify_sent": [{"t", "source": [ip, port], "nts", "bootid"}]}
+(a "tcp" entry also has "action": the SOAPAction's name after "#", or null)
 
 The process prints "ready" on its standard output once every socket is bound.
 """
@@ -229,6 +269,35 @@ def status_info_answer(status="Connected", service_type=WAN_IP):
                        "<NewUptime>3600</NewUptime>")
 
 
+def ssdp_notify(nts="ssdp:alive", nt=IGD, bootid=1, location=None, source="192.168.77.1"):
+    """An SSDP NOTIFY as a gateway multicasts it; bootid None leaves out BOOTID.UPNP.ORG and
+    01-NLS.  A byebye carries no LOCATION, CACHE-CONTROL or SERVER."""
+    usn = "uuid:3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b" + ("" if nt.startswith("uuid:")
+                                                         else "::" + nt)
+    lines = ["NOTIFY * HTTP/1.1", f"HOST: {SSDP_GROUP}:{SSDP_PORT}"]
+    if nts == "ssdp:alive":
+        lines += ["CACHE-CONTROL: max-age=120",
+                  f"LOCATION: {location or f'http://{source}:5000/rootDesc.xml'}",
+                  "SERVER: Debian/12 UPnP/1.1 fakegw/1.0"]
+    lines += [f"NT: {nt}", f"USN: {usn}", f"NTS: {nts}",
+              "OPT: \"http://schemas.upnp.org/upnp/1/0/\"; ns=01"]
+    if bootid is not None:
+        lines += [f"01-NLS: {bootid}", f"BOOTID.UPNP.ORG: {bootid}", "CONFIGID.UPNP.ORG: 1337"]
+    return "\r\n".join(lines) + "\r\n\r\n"
+
+
+def mapping_entry_answer(internal_port, internal_client="192.168.77.20",
+                         description="Verimon veri.test", lease=0, enabled=1,
+                         service_type=WAN_IP):
+    """The answer to GetSpecificPortMappingEntry: the mapping exists, to that client."""
+    return soap_answer("GetSpecificPortMappingEntry", service_type,
+                       f"<NewInternalPort>{internal_port}</NewInternalPort>"
+                       f"<NewInternalClient>{internal_client}</NewInternalClient>"
+                       f"<NewEnabled>{enabled}</NewEnabled>"
+                       f"<NewPortMappingDescription>{description}</NewPortMappingDescription>"
+                       f"<NewLeaseDuration>{lease}</NewLeaseDuration>")
+
+
 def soap_fault(code=718, text="ConflictInMappingEntry"):
     body = ('<?xml version="1.0"?>\r\n<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/'
             'envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
@@ -242,7 +311,8 @@ def soap_fault(code=718, text="ConflictInMappingEntry"):
 TEMPLATES = {"ssdp_answer": ssdp_answer, "description": description,
              "http_answer": http_answer, "chunked_answer": chunked_answer,
              "service_xml": service_xml, "soap_answer": soap_answer,
-             "status_info_answer": status_info_answer, "soap_fault": soap_fault}
+             "status_info_answer": status_info_answer, "soap_fault": soap_fault,
+             "ssdp_notify": ssdp_notify, "mapping_entry_answer": mapping_entry_answer}
 
 
 def expand(value):
@@ -268,7 +338,8 @@ class Recorder:
         self.path = path
         self.start = time.monotonic()
         self.lock = threading.Lock()
-        self.record = {"ssdp": [], "ssdp_sent": [], "tcp": [], "pcp": [], "pcp_sent": []}
+        self.record = {"ssdp": [], "ssdp_sent": [], "tcp": [], "pcp": [], "pcp_sent": [],
+                       "notify_sent": []}
 
     def now(self):
         return round(time.monotonic() - self.start, 4)
@@ -298,6 +369,36 @@ def _request_complete(data):
     return len(data) >= end + 4 + length
 
 
+def _soap_action(text):
+    """The action a request's SOAPAction header names (after "#"), or None."""
+    head = text.partition("\r\n\r\n")[0]
+    for line in head.split("\r\n")[1:]:
+        name, _, value = line.partition(":")
+        if name.strip().lower() == "soapaction":
+            return value.strip().strip('"').rpartition("#")[2] or None
+    return None
+
+
+class _ActionChooser:
+    """A listener's answers chosen by SOAP action: each action's list in turn, and the
+    "answers" list in turn for every other request."""
+
+    def __init__(self, plan):
+        self.others = plan.get("answers") or [{}]
+        self.actions = plan.get("actions") or {}
+        self.request_wait = plan.get("request_wait", 2)
+        self.counts = {}
+        self.lock = threading.Lock()
+
+    def choose(self, action):
+        answers = self.actions.get(action) if action in self.actions else self.others
+        key = action if action in self.actions else None
+        with self.lock:
+            n = self.counts.get(key, 0)
+            self.counts[key] = n + 1
+        return answers[min(n, len(answers) - 1)] if answers else {}
+
+
 class Gateway:
     def __init__(self, scenario, recorder):
         self.scenario = scenario
@@ -306,6 +407,7 @@ class Gateway:
         self.stopping = threading.Event()
         self.sockets = []
         self.ssdp_sources = {}  # address -> UDP socket bound to it, port 1900
+        self.action_times = {}  # SOAP action -> monotonic time its first request was read
 
     # ---- SSDP
     def start_ssdp(self):
@@ -374,6 +476,49 @@ class Gateway:
                     {"t": self.recorder.now(), "to": list(source), "source": sender,
                      "length": len(payload)})
 
+    # ---- NOTIFY
+    def start_notify(self):
+        for burst in self.scenario.get("notify") or []:
+            source = burst.get("source", self.address)
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind((source, int(burst.get("source_port", 0))))
+            sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(source))
+            sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
+            sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 2)
+            self.sockets.append(sock)
+            threading.Thread(target=self._notify_burst, args=(sock, burst, source),
+                             daemon=True).start()
+
+    def _notify_burst(self, sock, burst, source):
+        began = time.monotonic()
+        action = burst.get("after_action")
+        while action:  # wait for the request it follows
+            with self.recorder.lock:
+                seen = self.action_times.get(action)
+            if seen is not None:
+                began = seen
+                break
+            if self.stopping.wait(0.02):
+                return
+        began += float(burst.get("delay", burst.get("at", 0)))
+        nts, bootid = burst.get("nts", "ssdp:alive"), burst.get("bootid", 1)
+        payload = (expand(burst["data"]) if "data" in burst else
+                   ssdp_notify(nts, burst.get("nt", IGD), bootid, burst.get("location"),
+                               source)).encode("latin-1")
+        rate = float(burst.get("rate", 1000))
+        for k in range(int(burst.get("count", 1))):
+            if self.stopping.wait(max(0.0, began + k / rate - time.monotonic())):
+                return
+            try:
+                sock.sendto(payload, (SSDP_GROUP, SSDP_PORT))
+            except OSError as error:
+                print(f"fakegw: NOTIFY send failed: {error}", file=sys.stderr)
+                continue
+            with self.recorder.lock:
+                self.recorder.record["notify_sent"].append(
+                    {"t": self.recorder.now(), "source": list(sock.getsockname()),
+                     "nts": nts, "bootid": bootid})
+
     # ---- HTTP
     def start_http(self):
         for key, answers in self.scenario.get("http", {}).items():
@@ -390,6 +535,9 @@ class Gateway:
 
     def _accept_loop(self, sock, address, port, answers):
         served = 0
+        chooser = None
+        if isinstance(answers, dict):  # chosen by the request's SOAP action
+            chooser = _ActionChooser(answers)
         while not self.stopping.is_set():
             try:
                 connection, peer = sock.accept()
@@ -397,11 +545,15 @@ class Gateway:
                 continue
             except OSError:
                 return
-            answer = answers[min(served, len(answers) - 1)] if answers else {}
+            if chooser:
+                answer = chooser
+            else:
+                answer = answers[min(served, len(answers) - 1)] if answers else {}
             served += 1
             entry = {"address": address, "port": port, "peer": list(peer),
                      "t_connect": self.recorder.now(), "t_request": None, "t_answered": None,
-                     "t_peer_closed": None, "t_closed": None, "reads": [], "data": ""}
+                     "t_peer_closed": None, "t_closed": None, "reads": [], "data": "",
+                     "action": None}
             with self.recorder.lock:
                 self.recorder.record["tcp"].append(entry)
             threading.Thread(target=self._serve, args=(connection, entry, answer),
@@ -420,7 +572,8 @@ class Gateway:
     def _serve(self, connection, entry, answer):
         open_ = True
         try:
-            wait = float(answer.get("request_wait", 2))
+            wait = float(answer.request_wait if isinstance(answer, _ActionChooser)
+                         else answer.get("request_wait", 2))
             # The request: read until it is complete, or `wait` seconds without progress.
             deadline = time.monotonic() + wait
             while open_ and not _request_complete(entry["data"].encode("latin-1")):
@@ -431,6 +584,13 @@ class Gateway:
                 elif time.monotonic() >= deadline:
                     break
             entry["t_request"] = self.recorder.now()
+            action = _soap_action(entry["data"])
+            entry["action"] = action
+            if action:
+                with self.recorder.lock:
+                    self.action_times.setdefault(action, time.monotonic())
+            if isinstance(answer, _ActionChooser):
+                answer = answer.choose(action)
             for chunk in answer.get("chunks", []):
                 pause_end = time.monotonic() + float(chunk.get("delay", 0))
                 if open_:
@@ -502,6 +662,7 @@ def main(argv):
     signal.signal(signal.SIGUSR1, lambda _s, _f: recorder.write())
     gateway.start_ssdp()
     gateway.start_http()
+    gateway.start_notify()
     if "pcp" in scenario:
         fakepcp.Responder(gateway).start()
     recorder.write()

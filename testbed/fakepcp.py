@@ -15,6 +15,8 @@ import time
 PORT = 5351
 EXTERNAL = "100.200.0.2"
 ERROR_LIFETIME = 30  # how long a refusal holds, in PCP answers
+ANNOUNCE_GROUP, ANNOUNCE_PORT = "224.0.0.1", 5350  # where unsolicited announcements go
+RESEND_GAP = 1.5  # a MAP request repeated within this many seconds is a resend
 
 
 def _mapped(address):
@@ -65,7 +67,14 @@ class Responder:
         self.plan = gateway.scenario["pcp"]
         self.base, self.since = int((self.plan or {}).get("epoch", 1000)), time.monotonic()
         self.received = self.answered = 0
+        self._zero = False  # the answer being made grants lifetime 0
+        self.exchanges = 0  # MAP exchanges seen (fakegw's "maps" key)
+        self._last_map = None  # (bytes, arrival) of the latest MAP request
+        self._map_answer = "grant"  # the scripted answer of the current exchange
+        self._map_started = []  # monotonic arrival of each exchange's first datagram
         self.home = self._bind(gateway.address)
+        self.home.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF,
+                             socket.inet_aton(gateway.address))
         source = (self.plan or {}).get("source")
         self.senders = [self.home]
         if source:
@@ -80,6 +89,60 @@ class Responder:
 
     def start(self):
         threading.Thread(target=self._loop, daemon=True).start()
+        announcements = (self.plan or {}).get("announce") or []
+        if announcements:
+            threading.Thread(target=self._announce_loop, args=(announcements,),
+                             daemon=True).start()
+
+    # ---- unsolicited announcements (a restarted server)
+    def _announce_loop(self, announcements):
+        began = time.monotonic()
+        for entry in announcements:
+            while True:  # the time it is due, once its reference point is known
+                if "after_map" in entry:
+                    n = int(entry["after_map"])
+                    due = (self._map_started[n - 1] + float(entry.get("delay", 0))
+                           if len(self._map_started) >= n else None)
+                else:
+                    due = began + float(entry.get("at", 0))
+                if due is not None:
+                    break
+                if self.gateway.stopping.wait(0.05):
+                    return
+            if self.gateway.stopping.wait(max(0.0, due - time.monotonic())):
+                return
+            self._announce(entry)
+
+    def _announce(self, entry):
+        """One unsolicited announcement to 224.0.0.1:5350: PCP ANNOUNCE (version 2, opcode
+        0x80) or, with "natpmp", NAT-PMP's external-address announcement.  Given an epoch,
+        the server's clock goes on from it (it restarted); otherwise from where it is."""
+        if "epoch" in entry:
+            self.base, self.since = int(entry["epoch"]), time.monotonic()
+        epoch = self.base + int(time.monotonic() - self.since)
+        if entry.get("natpmp"):
+            data = struct.pack("!BBHI", 0, 128, 0, epoch) + socket.inet_aton(EXTERNAL)
+        else:
+            data = struct.pack("!BBBBII12x", 2, 128, 0, 0, 0, epoch)
+        sock = self.home
+        source = entry.get("source")
+        if source:
+            address, _, port = source.partition(":")
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind((address, int(port or PORT)))
+            sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
+            self.gateway.sockets.append(sock)
+        to = (ANNOUNCE_GROUP, ANNOUNCE_PORT)
+        try:
+            sock.sendto(data, to)
+        except OSError as error:
+            print(f"fakepcp: announcement failed: {error}", file=sys.stderr)
+            return
+        recorder = self.gateway.recorder
+        with recorder.lock:
+            recorder.record["pcp_sent"].append(
+                {"t": recorder.now(), "to": list(to), "source": sock.getsockname()[0],
+                 "data": data.decode("latin-1")})
 
     def _loop(self):
         recorder, sockets = self.gateway.recorder, list({*self.senders, self.home})
@@ -88,13 +151,17 @@ class Responder:
                 ready, _, _ = select.select(sockets, [], [], 0.2)
                 for sock in ready:
                     data, source = sock.recvfrom(2048)
+                    entry = {"t": recorder.now(), "source": list(source),
+                             "destination": sock.getsockname()[0], "data": data.decode("latin-1")}
+                    scripted = self._script(data)
+                    if scripted is not None:
+                        entry["scripted"] = scripted
                     with recorder.lock:
-                        recorder.record["pcp"].append(
-                            {"t": recorder.now(), "source": list(source),
-                             "destination": sock.getsockname()[0], "data": data.decode("latin-1")})
+                        recorder.record["pcp"].append(entry)
                     self.received += 1
-                    if self.plan is not None and self.received > int(self.plan.get("skip", 0)):
-                        answer = self._answer(data)
+                    if (self.plan is not None and self.received > int(self.plan.get("skip", 0))
+                            and scripted != "silence"):
+                        answer = self._answer(data, scripted)
                         if answer:
                             self._send(answer, source)
             except (OSError, ValueError):  # the sockets were closed: the gateway stops
@@ -123,15 +190,41 @@ class Responder:
         return self.base + int(time.monotonic() - self.since)
 
     def _granted(self, asked):
+        if self._zero:
+            return 0
         cap = self.plan.get("lifetime_cap")
         return min(asked, cap) if cap is not None else asked
 
-    def _answer(self, data):
+    def _script(self, data):
+        """The scripted answer ("maps") for a MAP request (PCP MAP, NAT-PMP map), None for
+        anything else or without a script.  A datagram equal to the previous MAP request and
+        at most RESEND_GAP s after it is a resend: it belongs to the same exchange."""
+        request = decode(data)
+        maps = (self.plan or {}).get("maps")
+        is_map = (not request.get("response", True) and
+                  ((request.get("version") == 2 and request.get("opcode") == 1) or
+                   (request.get("version") == 0 and request.get("opcode") in (1, 2))))
+        if not is_map:
+            return None
+        now = time.monotonic()
+        if not (self._last_map and self._last_map[0] == data
+                and now - self._last_map[1] <= RESEND_GAP):
+            self.exchanges += 1
+            self._map_started.append(now)
+            self._map_answer = (maps[self.exchanges - 1] if maps and self.exchanges <= len(maps)
+                                else "grant")
+        self._last_map = (data, now)
+        return self._map_answer if maps is not None else None
+
+    def _answer(self, data, scripted=None):
         request = decode(data)
         version, op = request.get("version"), request.get("opcode")
         if request.get("response", True) or version not in (0, 2):
             return None
         epoch, refusal = self._epoch(), int(self.plan.get("result", 0))
+        if scripted is not None:
+            refusal = scripted if isinstance(scripted, int) else 0
+        self._zero = scripted == "zero"
         offset = int(self.plan.get("port_offset", 0))
         if version == 2 and self.plan.get("natpmp_only"):
             return struct.pack("!BBHI", 0, 128 + op, 1, epoch)
@@ -153,6 +246,7 @@ class Responder:
         if "internal" not in request:
             return struct.pack("!BBHI", 0, 128 + op, 5, epoch)  # unsupported opcode
         lifetime = 0 if refusal else self._granted(request["lifetime"])
-        external = (request["external"] or request["internal"]) + offset if lifetime else 0
+        granted = lifetime or (self._zero and request["lifetime"])
+        external = (request["external"] or request["internal"]) + offset if granted else 0
         return struct.pack("!BBHIHHI", 0, 128 + op, refusal, epoch, request["internal"],
                            request["external"] if refusal else external, lifetime)
