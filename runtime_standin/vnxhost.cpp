@@ -15,13 +15,22 @@
 //   spin(MS,NAME(ARG,...))  call one function as fast as possible for MS milliseconds;
 //                           prints the number of calls and of each answer
 //   stats                   memory figures and handle counts of this process
-//   unload                  context finalizer, extension finalizer, FreeLibrary
+//   open-context            call the context initializer again with a new context handle;
+//                           prints "context N" (the first context, opened at load, is 1).
+//                           Functions are called with the most recently opened context
+//                           that is still open.
+//   close-context           call the context finalizer with the most recently opened
+//                           context not yet finalized; prints "context N closed" (or
+//                           "none" when every context is closed)
+//   unload                  context finalizer of each remaining context (in the order
+//                           they were opened), extension finalizer, FreeLibrary
 // With -v every answer line is prefixed with the elapsed time and the command.
 #include <windows.h>
 #include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,12 +46,18 @@ struct Extension {
     VnxContextInitializer contextInitializer = nullptr;
     VnxContextFinalizer contextFinalizer = nullptr;
     VnxExtensionFinalizer extensionFinalizer = nullptr;
+};
+
+struct Context {
+    int handle = 0; // the context handle is the address of this field
+    int number = 0; // 1 for the context opened at load, then 2, 3, ...
+    bool open = true;
     uint32_t count = 0;
     const VnxNamedFunction *table = nullptr;
-    int context = 0; // the context handle is the address of this field
 };
 
 Extension extension;
+std::list<Context> contexts; // a list, so that each handle keeps its address
 bool verbose = false;
 bool quiet = false;
 DWORD startTicks = 0;
@@ -63,6 +78,8 @@ void say(const std::string &command, const std::string &answer) {
     std::exit(2);
 }
 
+Context &openContext();
+
 bool load(const char *path) {
     extension.module = LoadLibraryA(path);
     if (extension.module == nullptr)
@@ -77,15 +94,38 @@ bool load(const char *path) {
                 &extension.contextFinalizer);
     if (extension.contextInitializer == nullptr)
         fail("no context initializer");
-    extension.contextInitializer(extension.extensionData, "vnxhost", &extension.context,
-                                 &extension.count, &extension.table);
+    openContext();
     return true;
 }
 
+Context &openContext() {
+    Context &context = contexts.emplace_back();
+    context.number = static_cast<int>(contexts.size());
+    extension.contextInitializer(extension.extensionData, "vnxhost", &context.handle,
+                                 &context.count, &context.table);
+    return context;
+}
+
+// The most recently opened context that is still open, or null.
+Context *currentContext() {
+    for (auto it = contexts.rbegin(); it != contexts.rend(); ++it)
+        if (it->open)
+            return &*it;
+    return nullptr;
+}
+
+Context &liveContext() {
+    Context *context = currentContext();
+    if (context == nullptr)
+        fail("no open context");
+    return *context;
+}
+
 const VnxNamedFunction *find(const std::string &name) {
-    for (uint32_t i = 0; i < extension.count; ++i)
-        if (name == extension.table[i].name)
-            return &extension.table[i];
+    const Context &context = liveContext();
+    for (uint32_t i = 0; i < context.count; ++i)
+        if (name == context.table[i].name)
+            return &context.table[i];
     return nullptr;
 }
 
@@ -157,7 +197,7 @@ std::string invoke(const Call &call) {
     std::vector<VnxObject> arguments;
     for (const std::string &text : call.arguments)
         arguments.push_back(makeArgument(text));
-    VnxObject answer = entry->function(&extension.context, entry->functionData,
+    VnxObject answer = entry->function(&liveContext().handle, entry->functionData,
                                        static_cast<uint32_t>(arguments.size()),
                                        arguments.empty() ? nullptr : arguments.data());
     const std::string result = describe(answer);
@@ -195,10 +235,29 @@ size_t step(const std::vector<std::string> &words, size_t i) {
     const std::string &word = words[i];
     Call call;
     if (word == "list") {
-        say(word, std::to_string(extension.count) + " functions");
-        for (uint32_t k = 0; k < extension.count; ++k)
-            say(word, std::to_string(k + 1) + " " + extension.table[k].name +
-                          (extension.table[k].functionData == nullptr ? "" : " (data)"));
+        const Context &context = liveContext();
+        say(word, std::to_string(context.count) + " functions");
+        for (uint32_t k = 0; k < context.count; ++k)
+            say(word, std::to_string(k + 1) + " " + context.table[k].name +
+                          (context.table[k].functionData == nullptr ? "" : " (data)"));
+        return i + 1;
+    }
+    if (word == "open-context") {
+        if (extension.module == nullptr)
+            fail("open-context: the extension is unloaded");
+        say(word, "context " + std::to_string(openContext().number));
+        return i + 1;
+    }
+    if (word == "close-context") {
+        Context *context = currentContext();
+        if (context == nullptr) {
+            say(word, "none");
+            return i + 1;
+        }
+        if (extension.contextFinalizer != nullptr)
+            extension.contextFinalizer(&context->handle);
+        context->open = false;
+        say(word, "context " + std::to_string(context->number) + " closed");
         return i + 1;
     }
     if (word == "stats") {
@@ -217,8 +276,11 @@ size_t step(const std::vector<std::string> &words, size_t i) {
         return i + 1;
     }
     if (word == "unload") {
-        if (extension.contextFinalizer != nullptr)
-            extension.contextFinalizer(&extension.context);
+        for (Context &context : contexts)
+            if (context.open && extension.contextFinalizer != nullptr) {
+                extension.contextFinalizer(&context.handle);
+                context.open = false;
+            }
         if (extension.extensionFinalizer != nullptr)
             extension.extensionFinalizer(extension.extensionData);
         FreeLibrary(extension.module);
