@@ -1,0 +1,558 @@
+#include "mapping_keeper.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "private_address.h"
+#include "result_codes.h"
+
+namespace portlink {
+
+namespace {
+
+// A renewal is due this long before the expiry at the latest, so that the tries after a
+// failed one, each kShortestRetryGapMs after the last, still fall within the lifetime.
+constexpr uint64_t kRenewalMarginMs = kRenewalTriesBeforeExpiry * kShortestRetryGapMs;
+constexpr uint32_t kDeleteRetries = std::size(kDeleteRetryAfterMs);
+
+bool portControl(MappingWay way) { return way != MappingWay::Upnp; }
+
+// What an application call answers for an exchange that did not do what it asked.
+int32_t failureCode(const ExchangeResult &result, int32_t fallback) {
+    return result.code != 0 ? result.code : fallback;
+}
+
+int32_t codeOf(const ExchangeResult &result) {
+    if (result.outcome == ExchangeOutcome::Granted)
+        return RESULT_OK;
+    if (result.outcome == ExchangeOutcome::Unanswered)
+        return failureCode(result, ERR_NO_RESPONSE);
+    return failureCode(result, ERR_MAPPING_REFUSED);
+}
+
+// After `failures` failed tries in a row: 1 s, 2 s, 4 s, ... up to kLapsedRetryMaxMs.
+uint64_t backoffMs(uint32_t failures) {
+    return std::min(kShortestRetryGapMs << std::min(failures, 6u), kLapsedRetryMaxMs);
+}
+
+bool grantedAsAsked(const Exchange &sent, const ExchangeResult &result) {
+    if (result.outcome != ExchangeOutcome::Granted)
+        return false;
+    return !portControl(sent.way) ||
+           (result.lifetime > 0 && result.externalPort == sent.externalPort);
+}
+
+bool grantedElsewhere(const Exchange &sent, const ExchangeResult &result) {
+    return portControl(sent.way) && result.outcome == ExchangeOutcome::Granted &&
+           result.lifetime > 0 && result.externalPort != sent.externalPort;
+}
+
+} // namespace
+
+MappingKeeper::MappingKeeper(std::function<bool(MappingNonce &)> drawNonce)
+    : drawNonce_(std::move(drawNonce)) {}
+
+// --- lookups -------------------------------------------------------------------------------
+
+MappingKeeper::Entry *MappingKeeper::findKey(MappingWay way, uint8_t transport,
+                                             uint16_t internalPort, uint16_t externalPort) {
+    for (Entry &e : entries_) {
+        if (e.way != way || e.transport != transport)
+            continue;
+        if (portControl(way) ? e.internalPort == internalPort : e.externalPort == externalPort)
+            return &e;
+    }
+    return nullptr;
+}
+
+MappingKeeper::Entry *MappingKeeper::findExternal(uint8_t transport, uint16_t externalPort) {
+    for (Entry &e : entries_)
+        if (e.transport == transport && e.externalPort == externalPort)
+            return &e;
+    return nullptr;
+}
+
+MappingKeeper::Entry *MappingKeeper::findInFlight(std::vector<Entry> &list, uint64_t ticket) {
+    for (Entry &e : list)
+        if (e.inFlight == ticket)
+            return &e;
+    return nullptr;
+}
+
+// Stores `entry` under its key, in place of what was held there.
+void MappingKeeper::putEntry(const Entry &entry) {
+    if (Entry *old = findKey(entry.way, entry.transport, entry.internalPort, entry.externalPort))
+        *old = entry;
+    else
+        entries_.push_back(entry);
+}
+
+Exchange MappingKeeper::exchangeFor(const Entry &entry, ExchangeJob job, uint64_t ticket) const {
+    Exchange x;
+    x.ticket = ticket;
+    x.job = job;
+    x.way = entry.way;
+    x.transport = entry.transport;
+    x.internalPort = entry.internalPort;
+    x.externalPort = entry.externalPort;
+    x.nonce = entry.nonce;
+    x.clientAddress = entry.clientAddress;
+    return x;
+}
+
+ExchangeJob MappingKeeper::jobFor(const Entry &entry) const {
+    if (entry.removing || entry.deleteFirst)
+        return ExchangeJob::Delete;
+    if (entry.way == MappingWay::Upnp && entry.granted && !checksUnsupported_)
+        return ExchangeJob::Check;
+    return ExchangeJob::Map;
+}
+
+// --- the gateway ---------------------------------------------------------------------------
+
+void MappingKeeper::setGateway(uint64_t nowMs, MappingWay way, uint32_t gatewayAddress) {
+    if (hasGateway_ && way == way_ && gatewayAddress == gateway_)
+        return;
+    lapse(nowMs);
+    hasGateway_ = true;
+    way_ = way;
+    gateway_ = gatewayAddress;
+    gatewayTicketFloor_ = nextTicket_;
+    epoch_ = EpochState{};
+    bootIdKnown_ = false;
+    byeByeHeard_ = false;
+    checksUnsupported_ = false;
+    remakeForGateway(nowMs);
+}
+
+bool MappingKeeper::hasGateway() const { return hasGateway_; }
+MappingWay MappingKeeper::way() const { return way_; }
+uint32_t MappingKeeper::gatewayAddress() const { return gateway_; }
+
+// Every kept mapping is made anew at the current gateway, under the key its way names.
+void MappingKeeper::remakeForGateway(uint64_t nowMs) {
+    std::vector<Entry> old;
+    old.swap(entries_);
+    strays_.clear();
+    for (Entry &e : old) {
+        if (e.removing)
+            continue;
+        remake(e, nowMs, false);
+        if (!findKey(e.way, e.transport, e.internalPort, e.externalPort))
+            entries_.push_back(e);
+    }
+}
+
+// `entry` is to be asked for again at once, at the current gateway and from the current
+// address: not granted, no exchange of it counts any more, and PCP names it by a new nonce.
+void MappingKeeper::remake(Entry &entry, uint64_t nowMs, bool deleteOldFirst) {
+    entry.way = way_;
+    entry.clientAddress = local_;
+    entry.granted = false;
+    entry.expiresAtMs = 0;
+    entry.deleteFirst = deleteOldFirst && entry.way == MappingWay::Upnp;
+    entry.dueAtMs = nowMs;
+    entry.failures = 0;
+    entry.inFlight = 0;
+    MappingNonce fresh{};
+    if (entry.way == MappingWay::Pcp && drawNonce_ && drawNonce_(fresh))
+        entry.nonce = fresh;
+}
+
+// --- the application's calls -----------------------------------------------------------------
+
+CallPlan MappingKeeper::beginAdd(uint64_t nowMs, uint8_t transport, uint16_t internalPort,
+                                 uint16_t externalPort, uint32_t clientAddress) {
+    CallPlan plan;
+    if (!hasGateway_) {
+        plan.refusal = ERR_NO_GATEWAY;
+        return plan;
+    }
+    if (!isPrivateAddress(clientAddress)) {
+        plan.refusal = ERR_NOT_LAN_ADDRESS;
+        return plan;
+    }
+    lapse(nowMs);
+    localAddressSeen(nowMs, clientAddress);
+    Entry entry;
+    entry.way = way_;
+    entry.transport = transport;
+    entry.internalPort = internalPort;
+    entry.externalPort = externalPort;
+    entry.clientAddress = local_;
+    if (const Entry *held = findKey(way_, transport, internalPort, externalPort)) {
+        if (portControl(way_) && held->externalPort != externalPort) {
+            plan.refusal = ERR_PORT_TAKEN_HERE;
+            return plan;
+        }
+        entry.nonce = held->nonce;
+    } else if (way_ == MappingWay::Pcp && !(drawNonce_ && drawNonce_(entry.nonce))) {
+        plan.refusal = ERR_NO_NONCE;
+        return plan;
+    }
+    plan.exchange = exchangeFor(entry, ExchangeJob::Map, takeTicket());
+    return plan;
+}
+
+int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
+                                 const ExchangeResult &result) {
+    lapse(nowMs);
+    noteEpoch(nowMs, sent, result);
+    if (grantedElsewhere(sent, result)) {
+        addStray(nowMs, sent, result);
+        return ERR_OTHER_PORT;
+    }
+    if (!grantedAsAsked(sent, result))
+        return result.outcome == ExchangeOutcome::Granted ? ERR_MAPPING_REFUSED
+                                                          : codeOf(result);
+    Entry entry;
+    entry.way = sent.way;
+    entry.transport = sent.transport;
+    entry.internalPort = sent.internalPort;
+    entry.externalPort = sent.externalPort;
+    entry.nonce = sent.nonce;
+    entry.clientAddress = sent.clientAddress;
+    entry.lastSentAtMs = nowMs;
+    if (portControl(sent.way)) {
+        grant(entry, nowMs, result.lifetime);
+    } else {
+        entry.granted = true;
+        entry.dueAtMs = nowMs + kUpnpCheckEveryMs;
+    }
+    // Granted by the gateway or for the address that was current when it was asked.
+    if (sent.ticket < gatewayTicketFloor_ || sent.way != way_)
+        remake(entry, nowMs, false);
+    else if (sent.ticket < addressTicketFloor_)
+        remake(entry, nowMs, true);
+    putEntry(entry);
+    return RESULT_OK;
+}
+
+CallPlan MappingKeeper::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort) {
+    CallPlan plan;
+    if (!hasGateway_) {
+        plan.refusal = ERR_NO_GATEWAY;
+        return plan;
+    }
+    lapse(nowMs);
+    Entry *held = findExternal(transport, externalPort);
+    if (!held && portControl(way_)) {
+        plan.refusal = ERR_NOT_MAPPED_HERE;
+        return plan;
+    }
+    const uint64_t ticket = takeTicket();
+    if (!held) {
+        Entry none;
+        none.way = way_;
+        none.transport = transport;
+        none.externalPort = externalPort;
+        none.clientAddress = local_;
+        plan.exchange = exchangeFor(none, ExchangeJob::Delete, ticket);
+        return plan;
+    }
+    held->removing = true;
+    held->deleteFirst = false;
+    held->removeTicket = ticket;
+    held->deleteStartMs = nowMs;
+    held->deleteRetries = 0;
+    held->dueAtMs = kNeverMs;
+    plan.exchange = exchangeFor(*held, ExchangeJob::Delete, ticket);
+    return plan;
+}
+
+int32_t MappingKeeper::finishRemove(uint64_t nowMs, const Exchange &sent,
+                                    const ExchangeResult &result) {
+    lapse(nowMs);
+    noteEpoch(nowMs, sent, result);
+    const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &e) {
+        return e.removing && e.removeTicket == sent.ticket;
+    });
+    if (it == entries_.end())
+        return codeOf(result);
+    it->removeTicket = 0;
+    if (deleteSettled(*it, result))
+        entries_.erase(it);
+    return codeOf(result);
+}
+
+// --- the keeper's own exchanges ------------------------------------------------------------
+
+// The stray delete, then the mapping, due first and not in flight; the earlier one wins a tie.
+MappingKeeper::Entry *MappingKeeper::dueFirst(uint64_t nowMs) {
+    Entry *first = nullptr;
+    for (std::vector<Entry> *list : {&strays_, &entries_})
+        for (Entry &e : *list)
+            if (e.inFlight == 0 && e.dueAtMs <= nowMs && (!first || e.dueAtMs < first->dueAtMs))
+                first = &e;
+    return first;
+}
+
+bool MappingKeeper::nextExchange(uint64_t nowMs, Exchange &exchange) {
+    lapse(nowMs);
+    Entry *e = dueFirst(nowMs);
+    if (!e)
+        return false;
+    exchange = exchangeFor(*e, jobFor(*e), takeTicket());
+    e->inFlight = exchange.ticket;
+    e->lastSentAtMs = nowMs;
+    if (e->removing)
+        ++e->deleteRetries;
+    return true;
+}
+
+void MappingKeeper::finish(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result) {
+    lapse(nowMs);
+    noteEpoch(nowMs, sent, result);
+    if (Entry *stray = findInFlight(strays_, sent.ticket)) {
+        stray->inFlight = 0;
+        if (deleteSettled(*stray, result))
+            eraseEntry(strays_, *stray);
+        return;
+    }
+    Entry *e = findInFlight(entries_, sent.ticket);
+    if (!e)
+        return;
+    e->inFlight = 0;
+    if (e->removing) {
+        if (sent.job == ExchangeJob::Delete && deleteSettled(*e, result))
+            eraseEntry(entries_, *e);
+    } else if (e->way == MappingWay::Upnp) {
+        finishUpnp(*e, nowMs, sent, result);
+    } else {
+        finishPortControlMap(*e, nowMs, sent, result);
+    }
+}
+
+uint64_t MappingKeeper::nextWakeMs(uint64_t nowMs) const {
+    uint64_t wake = nowMs + kKeeperLongestWaitMs;
+    for (const std::vector<Entry> *list : {&strays_, &entries_}) {
+        for (const Entry &e : *list) {
+            if (e.inFlight == 0)
+                wake = std::min(wake, e.dueAtMs);
+            if (e.granted && portControl(e.way))
+                wake = std::min(wake, e.expiresAtMs); // it lapses there
+        }
+    }
+    return std::max(wake, nowMs);
+}
+
+// PCP/NAT-PMP mappings whose lifetime has ended are no longer granted; one that is being
+// removed, or a stray, is then gone from the gateway and so from here.
+void MappingKeeper::lapse(uint64_t nowMs) {
+    const auto over = [nowMs](const Entry &e) {
+        return portControl(e.way) && e.granted && e.expiresAtMs <= nowMs;
+    };
+    const auto goneThere = [&](const Entry &e) { return e.removing && over(e); };
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(), goneThere), entries_.end());
+    strays_.erase(std::remove_if(strays_.begin(), strays_.end(), over), strays_.end());
+    for (Entry &e : entries_)
+        if (over(e))
+            e.granted = false;
+}
+
+void MappingKeeper::grant(Entry &entry, uint64_t nowMs, uint32_t lifetime) {
+    const uint64_t lifeMs = uint64_t{lifetime} * 1000;
+    const uint64_t latest = lifeMs > kRenewalMarginMs ? lifeMs - kRenewalMarginMs : 0;
+    entry.granted = true;
+    entry.expiresAtMs = nowMs + lifeMs;
+    entry.dueAtMs =
+        nowMs + std::max(std::min(renewalDelayMs(lifetime), latest), kShortestRetryGapMs);
+    entry.failures = 0;
+}
+
+// A PCP/NAT-PMP Map that failed: a renewal is tried again after half the time left, a lapsed
+// mapping after a doubling back-off.
+void MappingKeeper::failMap(Entry &entry, uint64_t nowMs) {
+    if (entry.granted && nowMs < entry.expiresAtMs) {
+        // Half the time left, which stays before the expiry, unless that is less than
+        // kShortestRetryGapMs: then that gap, and the mapping may lapse before the try.
+        const uint64_t left = entry.expiresAtMs - nowMs;
+        entry.dueAtMs = nowMs + std::max(left / 2, kShortestRetryGapMs);
+        return;
+    }
+    entry.granted = false;
+    entry.dueAtMs = nowMs + backoffMs(entry.failures++);
+}
+
+// An unanswered delete: sent again at the next step after its first send, while the lifetime
+// lasts (PCP/NAT-PMP).  False when there is nothing left to delete.
+bool MappingKeeper::scheduleDeleteRetry(Entry &entry) {
+    if (portControl(entry.way) && !entry.granted)
+        return false;
+    entry.dueAtMs = entry.deleteRetries < kDeleteRetries
+                        ? entry.deleteStartMs + kDeleteRetryAfterMs[entry.deleteRetries]
+                        : kNeverMs;
+    if (portControl(entry.way) && entry.dueAtMs >= entry.expiresAtMs)
+        entry.dueAtMs = kNeverMs; // it lapses first, and goes then
+    return true;
+}
+
+// A PCP/NAT-PMP grant on a port not asked for: deleted at once.  A mapping held under the key
+// shares it at the gateway (same nonce and internal port), so it is asked for again after.
+void MappingKeeper::addStray(uint64_t nowMs, const Exchange &sent,
+                             const ExchangeResult &result) {
+    Entry stray;
+    stray.way = sent.way;
+    stray.transport = sent.transport;
+    stray.internalPort = sent.internalPort;
+    stray.externalPort = result.externalPort;
+    stray.nonce = sent.nonce;
+    stray.clientAddress = sent.clientAddress;
+    stray.removing = true;
+    stray.granted = true;
+    stray.expiresAtMs = nowMs + uint64_t{result.lifetime} * 1000;
+    stray.dueAtMs = nowMs;
+    stray.deleteStartMs = nowMs;
+    if (sent.ticket < gatewayTicketFloor_ || sent.ticket < addressTicketFloor_)
+        return; // asked of another gateway or from another address: it lapses there
+    strays_.push_back(stray);
+    Entry *held = findKey(sent.way, sent.transport, sent.internalPort, sent.externalPort);
+    if (held && !held->removing)
+        held->dueAtMs = std::min(held->dueAtMs, nowMs);
+}
+
+// The outcome of a delete: true when the mapping is gone (deleted, or the gateway will not
+// take the delete), or nothing is left of it to delete.
+bool MappingKeeper::deleteSettled(Entry &entry, const ExchangeResult &result) {
+    return result.outcome == ExchangeOutcome::Granted ||
+           result.outcome == ExchangeOutcome::Refused || !scheduleDeleteRetry(entry);
+}
+
+void MappingKeeper::eraseEntry(std::vector<Entry> &list, const Entry &entry) {
+    list.erase(list.begin() + (&entry - list.data()));
+}
+
+void MappingKeeper::finishUpnp(Entry &e, uint64_t nowMs, const Exchange &sent,
+                               const ExchangeResult &result) {
+    const ExchangeOutcome outcome = result.outcome;
+    if (sent.job == ExchangeJob::Delete) { // the old mapping of an address change
+        if (outcome == ExchangeOutcome::Unanswered) {
+            e.dueAtMs = nowMs + backoffMs(e.failures++);
+        } else {
+            e.deleteFirst = false;
+            e.failures = 0;
+            e.dueAtMs = nowMs;
+        }
+        return;
+    }
+    if (outcome == ExchangeOutcome::Granted) {
+        e.granted = true;
+        e.failures = 0;
+        e.dueAtMs = nowMs + kUpnpCheckEveryMs;
+    } else if (sent.job == ExchangeJob::Check && outcome == ExchangeOutcome::Unanswered) {
+        e.dueAtMs = nowMs + kCheckRetryMs;
+    } else if (sent.job == ExchangeJob::Check) {
+        checksUnsupported_ = checksUnsupported_ || outcome == ExchangeOutcome::Unsupported;
+        e.granted = e.granted && outcome == ExchangeOutcome::Unsupported;
+        e.dueAtMs = nowMs;
+    } else {
+        e.granted = e.granted && outcome == ExchangeOutcome::Unanswered;
+        e.dueAtMs = nowMs + backoffMs(e.failures++);
+    }
+}
+
+void MappingKeeper::finishPortControlMap(Entry &e, uint64_t nowMs, const Exchange &sent,
+                                         const ExchangeResult &result) {
+    if (grantedAsAsked(sent, result)) {
+        grant(e, nowMs, result.lifetime);
+        return;
+    }
+    if (grantedElsewhere(sent, result))
+        addStray(nowMs, sent, result);
+    failMap(e, nowMs);
+}
+
+// --- what was heard and seen ---------------------------------------------------------------
+
+// An answer's epoch counts for the gateway it came from: not for one found since.
+void MappingKeeper::noteEpoch(uint64_t nowMs, const Exchange &sent,
+                              const ExchangeResult &result) {
+    if (!result.hasEpoch || sent.ticket < gatewayTicketFloor_ || !portControl(way_))
+        return;
+    if (!serverLostState(epoch_, result.epoch, nowMs))
+        return;
+    for (Entry &e : entries_)
+        if (!e.removing && portControl(e.way))
+            e.dueAtMs = nowMs;
+}
+
+// Each kept mapping is due now, or kNoticeCheckGapMs after its last exchange went out.
+void MappingKeeper::dueWithinGap(uint64_t nowMs, bool upnpOnly) {
+    for (Entry &e : entries_) {
+        if (e.removing || (upnpOnly && e.way != MappingWay::Upnp))
+            continue;
+        e.dueAtMs = std::min(e.dueAtMs, std::max(nowMs, e.lastSentAtMs + kNoticeCheckGapMs));
+    }
+}
+
+void MappingKeeper::portControlAnnouncement(uint64_t nowMs, uint32_t source,
+                                            uint16_t sourcePort, uint32_t epoch) {
+    if (!hasGateway_ || !portControl(way_) || source != gateway_ ||
+        sourcePort != kPortControlPort)
+        return;
+    lapse(nowMs);
+    serverLostState(epoch_, epoch, nowMs); // kept current; the renewal below covers a loss
+    dueWithinGap(nowMs, false);
+}
+
+void MappingKeeper::ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind,
+                               bool hasBootId, uint32_t bootId) {
+    if (!hasGateway_ || way_ != MappingWay::Upnp || source != gateway_)
+        return;
+    if (kind == SsdpNoticeKind::ByeBye) {
+        byeByeHeard_ = true;
+        return;
+    }
+    const bool restart =
+        !hasBootId || byeByeHeard_ || (bootIdKnown_ && bootId != bootId_);
+    byeByeHeard_ = false;
+    if (hasBootId) {
+        bootIdKnown_ = true;
+        bootId_ = bootId;
+    }
+    if (restart) {
+        lapse(nowMs);
+        dueWithinGap(nowMs, true);
+    }
+}
+
+void MappingKeeper::localAddressSeen(uint64_t nowMs, uint32_t address) {
+    if (address == 0 || address == local_)
+        return;
+    const bool known = local_ != 0;
+    local_ = address;
+    addressTicketFloor_ = nextTicket_;
+    if (!known)
+        return;
+    lapse(nowMs);
+    dropPortControlRemovals();
+    for (Entry &e : entries_)
+        if (!e.removing)
+            remake(e, nowMs, true);
+}
+
+// No request from the new address can name a PCP/NAT-PMP mapping made from the old one.
+void MappingKeeper::dropPortControlRemovals() {
+    const auto named = [](const Entry &e) { return e.removing && portControl(e.way); };
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(), named), entries_.end());
+    strays_.clear();
+}
+
+uint32_t MappingKeeper::localAddress() const { return local_; }
+
+// --- looking in ----------------------------------------------------------------------------
+
+std::vector<MappingKeeper::Held> MappingKeeper::held() const {
+    std::vector<Held> out;
+    out.reserve(entries_.size());
+    for (const Entry &e : entries_)
+        out.push_back(Held{e.way, e.transport, e.internalPort, e.externalPort, e.nonce,
+                           e.clientAddress, e.removing, e.granted,
+                           portControl(e.way) ? e.expiresAtMs : 0});
+    return out;
+}
+
+bool MappingKeeper::empty() const { return entries_.empty() && strays_.empty(); }
+
+} // namespace portlink
