@@ -90,46 +90,68 @@ TEST(PortlinkGetElementText, EmptyWhenTagsDoNotMatchLiterally) {
     EXPECT_EQ(getElementText(L"controlURL", L"<controlURL>/ctl</controlurl>"), L"");
 }
 
-TEST(PortlinkSplitUrl, SplitsHostAuthorityPathAndPort) {
-    UrlParts p = split(L"http://192.168.77.1:5000/desc.xml");
-    EXPECT_EQ(p.host, L"192.168.77.1");
-    EXPECT_EQ(p.authority, L"192.168.77.1:5000");
-    EXPECT_EQ(p.path, L"/desc.xml");
-    EXPECT_EQ(p.port, 5000);
-
-    p = split(L"http://10.0.0.1/ctl/IPConn?x=1&y=/z");
-    EXPECT_EQ(p.host, L"10.0.0.1");
-    EXPECT_EQ(p.authority, L"10.0.0.1");
-    EXPECT_EQ(p.path, L"/ctl/IPConn?x=1&y=/z");
-    EXPECT_EQ(p.port, 80);
-
-    // The scheme is never examined; the first "://" splits.
-    p = split(L"ftp://gw:21/a://b");
-    EXPECT_EQ(p.host, L"gw");
-    EXPECT_EQ(p.path, L"/a://b");
-    EXPECT_EQ(p.port, 21);
+// Each row also gives what a request to the URL carries: `target` is the request path, or
+// null when splitRequestUrl refuses the URL.
+TEST(PortlinkSplitUrl, SplitsHostAuthorityPathAndPortAndTheRequestTarget) {
+    const struct {
+        const wchar_t *url, *host, *authority, *path;
+        int32_t port;
+        const wchar_t *target;
+    } cases[] = {
+        {L"http://192.168.77.1:5000/desc.xml", L"192.168.77.1", L"192.168.77.1:5000", L"/desc.xml",
+         5000, L"/desc.xml"},
+        {L"http://10.0.0.1/ctl/IPConn?x=1&y=/z", L"10.0.0.1", L"10.0.0.1", L"/ctl/IPConn?x=1&y=/z",
+         80, L"/ctl/IPConn?x=1&y=/z"},
+        // The scheme is not examined beyond its form; "://" in the path is path.
+        {L"ftp://gw:21/a://b", L"gw", L"gw:21", L"/a://b", 21, L"/a://b"},
+        {L"HTTP://gw/x", L"gw", L"gw", L"/x", 80, L"/x"},
+        // Without a "/" after the authority the path is empty, the query kept; the request
+        // path is never empty.
+        {L"http://192.168.77.1:5000", L"192.168.77.1", L"192.168.77.1:5000", L"", 5000, L"/"},
+        {L"http://gw:5000?x", L"gw", L"gw:5000", L"?x", 5000, L"/?x"},
+        {L"http://gw?x=/y", L"gw", L"gw", L"?x=/y", 80, L"/?x=/y"},
+        {L"http://gw/", L"gw", L"gw", L"/", 80, L"/"},
+        {L"http://gw//x", L"gw", L"gw", L"//x", 80, L"//x"},
+        {L"http://", L"", L"", L"", 80, nullptr},
+        // The fragment ends the authority and the path, is part of neither and is never sent,
+        // so what it holds does not matter.
+        {L"http://gw/ctl#frag/z", L"gw", L"gw", L"/ctl", 80, L"/ctl"},
+        {L"http://gw:81#x/y", L"gw", L"gw:81", L"", 81, L"/"},
+        {L"http://gw/ctl?x#f", L"gw", L"gw", L"/ctl?x", 80, L"/ctl?x"},
+        {L"http://gw/ctl#a b\r\n", L"gw", L"gw", L"/ctl", 80, L"/ctl"},
+        // The host leaves out userinfo and port; the authority stays as written.
+        {L"http://user:pw@gw:5000/x", L"gw", L"user:pw@gw:5000", L"/x", 5000, L"/x"},
+        {L"http://a@b@gw/x", L"gw", L"a@b@gw", L"/x", 80, L"/x"},
+        {L"http://u@/x", L"", L"u@", L"/x", 80, nullptr},
+        // An IP literal keeps its brackets and its colons.
+        {L"http://[fe80::1]:5000/x", L"[fe80::1]", L"[fe80::1]:5000", L"/x", 5000, L"/x"},
+        {L"http://[fe80::1]/x", L"[fe80::1]", L"[fe80::1]", L"/x", 80, L"/x"},
+        // An empty host before a port stays empty.
+        {L"http://:8080/x", L"", L":8080", L"/x", 8080, nullptr},
+        {L"http://:/x", L"", L":", L"/x", 80, nullptr},
+    };
+    for (const auto &c : cases) {
+        const UrlParts p = split(c.url);
+        EXPECT_EQ(p.host, c.host) << c.url;
+        EXPECT_EQ(p.authority, c.authority) << c.url;
+        EXPECT_EQ(p.path, c.path) << c.url;
+        EXPECT_EQ(p.port, c.port) << c.url;
+        RequestTarget t;
+        EXPECT_EQ(splitRequestUrl(c.url, t), c.target != nullptr) << c.url;
+        EXPECT_EQ(requestHost(c.url), c.target ? c.host : L"") << c.url;
+        if (c.target) {
+            EXPECT_EQ(t.host, c.host) << c.url;
+            EXPECT_EQ(t.authority, c.authority) << c.url;
+            EXPECT_EQ(t.path, c.target) << c.url;
+            EXPECT_EQ(t.port, c.port) << c.url;
+        }
+    }
 }
 
-TEST(PortlinkSplitUrl, PathIsEmptyWithoutSlashAfterAuthority) {
-    UrlParts p = split(L"http://gw:49152");
-    EXPECT_EQ(p.host, L"gw");
-    EXPECT_EQ(p.authority, L"gw:49152");
-    EXPECT_EQ(p.path, L"");
-    EXPECT_EQ(p.port, 49152);
-
-    p = split(L"http://gw/");
-    EXPECT_EQ(p.authority, L"gw");
-    EXPECT_EQ(p.path, L"/");
-
-    p = split(L"http://");
-    EXPECT_EQ(p.host, L"");
-    EXPECT_EQ(p.authority, L"");
-    EXPECT_EQ(p.path, L"");
-    EXPECT_EQ(p.port, 80);
-}
-
-TEST(PortlinkSplitUrl, NoSchemeSeparatorGivesNothingAndPortZero) {
-    for (const wchar_t *url : {L"", L"/ctl/IPConn", L"ctl/IPConn", L"http:/gw:80/x", L"gw:80"}) {
+TEST(PortlinkSplitUrl, WithoutSchemeAndAuthorityGivesNothingAndPortZero) {
+    for (const wchar_t *url :
+         {L"", L"/ctl/IPConn", L"ctl/IPConn", L"http:/gw:80/x", L"gw:80", L"//gw/x", L"/x://gw/ctl",
+          L"1a://gw/x", L" http://gw/x", L"http:gw://x", L"://gw/x", L"?x://gw", L"#://gw"}) {
         const UrlParts p = split(url);
         EXPECT_EQ(p.host, L"") << url;
         EXPECT_EQ(p.authority, L"") << url;
@@ -143,15 +165,16 @@ TEST(PortlinkSplitUrl, PortTextReadLikeWcstol) {
         const wchar_t *url;
         int32_t port;
     } cases[] = {
-        {L"http://gw:/x", 80},        // colon without digits
-        {L"http://gw:abc/x", 0},      // letters
-        {L"http://gw:12ab/x", 12},    // reading stops at the first non-digit
-        {L"http://gw: 81/x", 81},     // leading white space
-        {L"http://gw:+82/x", 82},     // sign
-        {L"http://gw:-1/x", -1},      // negative kept; the exchange uses the low 16 bits
-        {L"http://gw:0/x", 0},        // port 0 as written
-        {L"http://gw::8080/x", 8080}, // a run of colons is one separator
-        {L"http://gw:1:2/x", 1},      // second piece only
+        {L"http://gw:/x", 80},     // colon without digits
+        {L"http://gw:", 80},       // the same at the end
+        {L"http://gw:abc/x", 0},   // letters
+        {L"http://gw:12ab/x", 12}, // reading stops at the first non-digit
+        {L"http://gw: 81/x", 81},  // leading white space
+        {L"http://gw:+82/x", 82},  // sign
+        {L"http://gw:-1/x", -1},   // negative kept; the exchange uses the low 16 bits
+        {L"http://gw:0/x", 0},     // port 0 as written
+        {L"http://gw::8080/x", 0}, // the port text is ":8080", no number
+        {L"http://gw:1:2/x", 1},   // the port text begins at the first colon
         {L"http://gw:99999999999/x", INT32_MAX},
         {L"http://gw:-99999999999/x", INT32_MIN},
     };
@@ -159,15 +182,76 @@ TEST(PortlinkSplitUrl, PortTextReadLikeWcstol) {
         EXPECT_EQ(split(c.url).port, c.port) << c.url;
 }
 
-TEST(PortlinkSplitUrl, LeadingColonsAreSkippedWhenTakingTheHost) {
-    UrlParts p = split(L"http://:8080/x");
-    EXPECT_EQ(p.host, L"8080");
-    EXPECT_EQ(p.authority, L":8080");
-    EXPECT_EQ(p.port, 80);
+TEST(PortlinkSplitRequestUrl, RefusesNoHostAndBlanksOrControlsThatWouldBeSent) {
+    for (const wchar_t *url :
+         {L"", L"/ctl", L"//gw/ctl", L"gw:80/ctl", L"http://", L"http:///x", L"http://:5000/x",
+          L"http://u@/x", L"http:/gw/x", L"http://gw/a b", L"http://gw/a\tb", L"http://gw/x?a b",
+          L"http://gw?a\x01", L"http://g w/x", L"http://gw\x7f/x", L"http://gw/\x1f",
+          L"http://gw:5000\r\n/x", L"http://u s@gw/x"}) {
+        RequestTarget t;
+        EXPECT_FALSE(splitRequestUrl(url, t)) << url;
+        EXPECT_EQ(requestHost(url), L"") << url;
+    }
+}
 
-    p = split(L"http://:/x");
-    EXPECT_EQ(p.host, L"");
-    EXPECT_EQ(p.port, 80);
+TEST(PortlinkIsHttpUrl, HttpSchemeInAnyCaseWithAHost) {
+    const struct {
+        const wchar_t *url;
+        bool http;
+    } cases[] = {
+        {L"http://gw/", true},
+        {L"HTTP://gw/", true},
+        {L"hTtP://192.168.77.1:5000", true},
+        {L"http://u@gw?x", true},
+        {L"https://gw/", false},
+        {L"httpx://gw/", false},
+        {L"htt://gw/", false},
+        {L"ftp://gw/", false},
+        {L"http:/x", false},
+        {L"http:x", false},
+        {L"http://", false},
+        {L"http:///x", false},
+        {L"http://:80/x", false},
+        {L"http://u@/x", false},
+        {L"//gw/", false},
+        {L" http://gw/", false},
+        {L"", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(isHttpUrl(c.url), c.http) << c.url;
+}
+
+TEST(PortlinkSplitUriReference, MissingComponentsDifferFromEmptyOnes) {
+    const struct {
+        const wchar_t *text;
+        bool scheme, authority, query, fragment;
+        const wchar_t *path;
+    } cases[] = {
+        {L"http://gw/p?q#f", true, true, true, true, L"/p"},
+        {L"http:///x", true, true, false, false, L"/x"},
+        {L"http:/x", true, false, false, false, L"/x"},
+        {L"http://?#", true, true, true, true, L""},
+        {L"//gw", false, true, false, false, L""},
+        {L"a:b:c", true, false, false, false, L"b:c"},
+        {L"1a:b", false, false, false, false, L"1a:b"},
+        {L"/a:b?", false, false, true, false, L"/a:b"},
+        {L"#x?y//z", false, false, false, true, L""},
+        {L"", false, false, false, false, L""},
+    };
+    for (const auto &c : cases) {
+        const UriComponents parts = splitUriReference(c.text);
+        EXPECT_EQ(parts.hasScheme, c.scheme) << c.text;
+        EXPECT_EQ(parts.hasAuthority, c.authority) << c.text;
+        EXPECT_EQ(parts.hasQuery, c.query) << c.text;
+        EXPECT_EQ(parts.hasFragment, c.fragment) << c.text;
+        EXPECT_EQ(parts.path, c.path) << c.text;
+    }
+    const UriComponents parts = splitUriReference(L"Ht+1.-tp://u@gw:1/a/b?c=d/e?f#g#h");
+    EXPECT_EQ(parts.scheme, L"Ht+1.-tp");
+    EXPECT_EQ(parts.authority, L"u@gw:1");
+    EXPECT_EQ(parts.path, L"/a/b");
+    EXPECT_EQ(parts.query, L"c=d/e?f");
+    EXPECT_EQ(parts.fragment, L"g#h");
 }
 
 TEST(PortlinkResolveReference, AsRfc3986Resolves) {

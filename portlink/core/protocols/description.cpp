@@ -62,20 +62,6 @@ int preference(const std::wstring &type, const ServiceName &service, const std::
     return service.name == L"WANPPPConnection" ? 2 : 3;
 }
 
-// True when `url` begins with "http://", the scheme in any letter case.
-bool isHttpUrl(const std::wstring &url) {
-    static const wchar_t scheme[] = L"http://";
-    const size_t length = sizeof scheme / sizeof scheme[0] - 1;
-    if (url.size() < length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = url[i];
-        if ((c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c) != scheme[i])
-            return false;
-    }
-    return true;
-}
-
 // The base that relative control URLs resolve against: URLBase when it is an http URL on the
 // description's own host, else the description URL.  A URLBase naming another host is known
 // from boxes that carry a stale one; their control URLs still live on the device that answered.

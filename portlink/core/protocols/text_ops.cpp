@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "url_reference.h"
+
 namespace portlink {
 
 namespace {
@@ -76,29 +78,18 @@ std::wstring getElementText(const std::wstring &tag, const std::wstring &text) {
 
 std::wstring splitUrl(const std::wstring &url, std::wstring &authority, std::wstring &path,
                       int32_t &port) {
-    authority.clear();
-    path.clear();
-    port = 0;
-    const size_t scheme = url.find(L"://");
-    if (scheme == std::wstring::npos)
+    const UriComponents parts = splitUriReference(url);
+    if (!parts.hasScheme || !parts.hasAuthority) {
+        authority.clear();
+        path.clear();
+        port = 0;
         return std::wstring();
-
-    const std::wstring remainder = url.substr(scheme + 3);
-    const size_t slash = remainder.find(L'/');
-    if (slash != std::wstring::npos) {
-        authority = remainder.substr(0, slash);
-        path = remainder.substr(slash);
-    } else {
-        authority = remainder;
     }
-
-    std::wstring host, portText;
-    firstTwoPieces(authority, L':', host, portText);
-    if (host.empty())
-        portText.clear();
-    const wchar_t *digits = portText.data();
-    port = portText.empty() ? 80 : readDecimal(digits, digits + portText.size());
-    return host;
+    const UriAuthority server = splitAuthority(parts.authority);
+    authority = server.text;
+    path = parts.hasQuery ? parts.path + L"?" + parts.query : parts.path;
+    port = server.port;
+    return server.host;
 }
 
 namespace {
@@ -117,6 +108,10 @@ bool isXmlWhiteSpace(wchar_t c) { return c == L' ' || c == L'\t' || isLineEnd(c)
 
 bool splitRequestUrl(const std::wstring &url, RequestTarget &target) {
     target.host = splitUrl(url, target.authority, target.path, target.port);
+    // After an authority the path is empty or begins with "/"; an empty one is requested as
+    // "/", and the request line never goes without a target.
+    if (target.path.empty() || target.path[0] != L'/')
+        target.path.insert(0, L"/");
     return !target.host.empty() && !holdsBlankOrControl(target.authority) &&
            !holdsBlankOrControl(target.path);
 }

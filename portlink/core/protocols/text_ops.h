@@ -1,6 +1,7 @@
 #pragma once
 // Literal, case-sensitive text operations shared by the protocol code: the status test of a
-// response, the inner text of an element, and the parts of a URL.  No state; any thread.
+// response, the inner text of an element, and the parts of a URL that a request goes to.
+// No state; any thread.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -55,14 +56,18 @@ bool checkHttpStatus(const std::wstring &response, std::wstring &rest);
 // Inner text of the first <tag>...</tag> in text, untrimmed; empty when either tag is missing.
 std::wstring getElementText(const std::wstring &tag, const std::wstring &text);
 
-// Splits scheme://authority/path.  Returns the host; authority, path and port are outputs.
-// Port: 80 when the authority names none, wcstol-style reading otherwise, 0 without "://".
+// Splits a URL with a scheme and an authority ("scheme://authority/path?query#fragment", in
+// the components that splitUriReference gives).  Returns the host as splitAuthority takes it;
+// `authority` receives the authority as written, `path` the path with "?" and the query when
+// there is one (the fragment never), and `port` the port of splitAuthority.  Without a scheme
+// or without an authority all are empty and the port is 0.
 std::wstring splitUrl(const std::wstring &url, std::wstring &authority, std::wstring &path,
                       int32_t &port);
 
 // --- URLs that requests go to --------------------------------------------------------------
 
-// Where a request goes and what its request line and HOST header carry, as splitUrl gives them.
+// Where a request goes and what its request line and HOST header carry, as splitUrl gives
+// them, except that the path is never empty.
 struct RequestTarget {
     std::wstring host;
     std::wstring authority;
@@ -70,10 +75,12 @@ struct RequestTarget {
     int32_t port = 0;
 };
 
-// splitUrl for a URL that a request of ours is about to be sent to.  False when the URL names
-// no host, or when the authority or the path, the pieces that the request carries, holds a
-// blank or a control character (below 0x20, or DEL): such text from the network is never
-// written into a request.
+// splitUrl for a URL that a request of ours is about to be sent to, with "/" put before a
+// path that does not begin with one ("http://gw:5000" and "http://gw?x" request "/" and
+// "/?x").  False when the URL names no host, or when the authority or the path (with the
+// query), the pieces that the request carries, holds a blank or a control character (below
+// 0x20, or DEL): such text from the network is never written into a request.  The fragment is
+// never sent, so it is not examined.
 bool splitRequestUrl(const std::wstring &url, RequestTarget &target);
 
 // The host that a request to `url` would go to; empty when splitRequestUrl refuses the URL.

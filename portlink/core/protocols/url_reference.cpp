@@ -1,20 +1,10 @@
 #include "url_reference.h"
 
+#include "text_ops.h"
+
 namespace portlink {
 
 namespace {
-
-// The five components of a URI reference (RFC 3986 appendix B); each of the optional ones
-// records whether it was there at all, since an empty one differs from a missing one.
-struct Components {
-    bool hasScheme = false;
-    std::wstring scheme;
-    bool hasAuthority = false;
-    std::wstring authority;
-    std::wstring path;
-    bool hasQuery = false;
-    std::wstring query;
-};
 
 bool isAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
 
@@ -31,32 +21,6 @@ size_t schemeLength(const std::wstring &text) {
     while (pos < text.size() && isSchemeCharacter(text[pos]))
         ++pos;
     return pos < text.size() && text[pos] == L':' ? pos : 0;
-}
-
-Components parse(const std::wstring &text) {
-    Components parts;
-    // The fragment goes first: nothing after "#" belongs to the other components.
-    const std::wstring uri = text.substr(0, text.find(L'#'));
-    size_t pos = schemeLength(uri);
-    if (pos > 0) {
-        parts.hasScheme = true;
-        parts.scheme = uri.substr(0, pos);
-        ++pos;
-    }
-    if (uri.compare(pos, 2, L"//") == 0) {
-        const size_t end = uri.find_first_of(L"/?", pos + 2);
-        const size_t stop = end == std::wstring::npos ? uri.size() : end;
-        parts.hasAuthority = true;
-        parts.authority = uri.substr(pos + 2, stop - pos - 2);
-        pos = stop;
-    }
-    const size_t query = uri.find(L'?', pos);
-    parts.path = uri.substr(pos, query == std::wstring::npos ? std::wstring::npos : query - pos);
-    if (query != std::wstring::npos) {
-        parts.hasQuery = true;
-        parts.query = uri.substr(query + 1);
-    }
-    return parts;
 }
 
 // Removes the last segment, and its "/" before it, from `output` (RFC 3986 5.2.4, step 2C).
@@ -97,7 +61,7 @@ std::wstring removeDotSegments(std::wstring input) {
 }
 
 // RFC 3986 section 5.2.3.
-std::wstring merge(const Components &base, const std::wstring &path) {
+std::wstring merge(const UriComponents &base, const std::wstring &path) {
     if (base.hasAuthority && base.path.empty())
         return L"/" + path;
     const size_t slash = base.path.rfind(L'/');
@@ -105,7 +69,7 @@ std::wstring merge(const Components &base, const std::wstring &path) {
 }
 
 // RFC 3986 section 5.3, without the fragment.
-std::wstring recompose(const Components &parts) {
+std::wstring recompose(const UriComponents &parts) {
     std::wstring uri;
     if (parts.hasScheme)
         uri += parts.scheme + L":";
@@ -119,15 +83,81 @@ std::wstring recompose(const Components &parts) {
 
 } // namespace
 
+UriComponents splitUriReference(const std::wstring &text) {
+    UriComponents parts;
+    // The fragment goes first: nothing after "#" belongs to the other components.
+    const size_t hash = text.find(L'#');
+    if (hash != std::wstring::npos) {
+        parts.hasFragment = true;
+        parts.fragment = text.substr(hash + 1);
+    }
+    const std::wstring uri = text.substr(0, hash);
+    size_t pos = schemeLength(uri);
+    if (pos > 0) {
+        parts.hasScheme = true;
+        parts.scheme = uri.substr(0, pos);
+        ++pos;
+    }
+    if (uri.compare(pos, 2, L"//") == 0) {
+        const size_t end = uri.find_first_of(L"/?", pos + 2);
+        const size_t stop = end == std::wstring::npos ? uri.size() : end;
+        parts.hasAuthority = true;
+        parts.authority = uri.substr(pos + 2, stop - pos - 2);
+        pos = stop;
+    }
+    const size_t query = uri.find(L'?', pos);
+    parts.path = uri.substr(pos, query == std::wstring::npos ? std::wstring::npos : query - pos);
+    if (query != std::wstring::npos) {
+        parts.hasQuery = true;
+        parts.query = uri.substr(query + 1);
+    }
+    return parts;
+}
+
+UriAuthority splitAuthority(const std::wstring &authority) {
+    UriAuthority server;
+    server.text = authority;
+    const size_t at = authority.rfind(L'@');
+    const size_t hostStart = at == std::wstring::npos ? 0 : at + 1;
+    // A ":" inside an IP literal ("[fe80::1]") separates no port.
+    size_t searchFrom = hostStart;
+    if (authority.compare(hostStart, 1, L"[") == 0) {
+        const size_t close = authority.find(L']', hostStart);
+        if (close != std::wstring::npos)
+            searchFrom = close;
+    }
+    const size_t colon = authority.find(L':', searchFrom);
+    server.host = authority.substr(hostStart, colon == std::wstring::npos ? std::wstring::npos
+                                                                          : colon - hostStart);
+    if (colon != std::wstring::npos && colon + 1 < authority.size()) {
+        const wchar_t *digits = authority.data();
+        server.port = readDecimal(digits + colon + 1, digits + authority.size());
+    }
+    return server;
+}
+
+bool isHttpUrl(const std::wstring &url) {
+    const UriComponents parts = splitUriReference(url);
+    if (!parts.hasScheme || parts.scheme.size() != 4 || !parts.hasAuthority)
+        return false;
+    static const wchar_t http[] = L"http";
+    for (size_t i = 0; i < parts.scheme.size(); ++i) {
+        const wchar_t c = parts.scheme[i];
+        if ((c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c) != http[i])
+            return false;
+    }
+    return !splitAuthority(parts.authority).host.empty();
+}
+
 std::wstring resolveReference(const std::wstring &base, const std::wstring &reference) {
-    const Components ref = parse(reference);
+    const UriComponents ref = splitUriReference(reference);
     if (ref.hasScheme) {
-        Components target = ref;
+        UriComponents target = ref;
         target.path = removeDotSegments(ref.path);
         return recompose(target);
     }
-    const Components from = parse(base);
-    Components target;
+    const UriComponents from = splitUriReference(base);
+    UriComponents target;
     target.hasScheme = from.hasScheme;
     target.scheme = from.scheme;
     if (ref.hasAuthority) {
