@@ -14,9 +14,8 @@
 
 namespace portlink {
 
-bool fetchDeviceDescription() {
-    NatSession &state = session();
-    const std::wstring url = state.descriptionUrl();
+bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
+                            ControlPoint &chosen) {
     RequestTarget target;
     if (url.empty() || !splitRequestUrl(url, target))
         return false;
@@ -30,20 +29,17 @@ bool fetchDeviceDescription() {
     if (!checkHttpStatus(response, rest))
         return false;
 
-    // controlUrl starts empty and is written only here, so without a candidate it stays empty,
-    // and serviceType keeps the type the answer named.
-    const std::vector<ServiceCandidate> candidates =
-        parseDescription(rest, state.serviceType(), url);
+    const std::vector<ServiceCandidate> candidates = parseDescription(rest, namedType, url);
     if (candidates.empty())
         return false;
-    const ServiceCandidate &chosen =
+    const ServiceCandidate &live =
         candidates[chooseLiveCandidate(candidates, [](const ServiceCandidate &candidate) {
             std::wstring answer;
             return invokeActionOn({candidate.controlUrl, candidate.serviceType},
                                   L"GetStatusInfo", L"", answer) == RESULT_OK &&
                    reportsConnectionUp(answer);
         })];
-    state.setControlPoint({chosen.controlUrl, chosen.serviceType});
+    chosen = {live.controlUrl, live.serviceType};
     return true;
 }
 

@@ -1,11 +1,15 @@
 #pragma once
-// Retrieval of the gateway's device description and the recording of its control URL.
+// Retrieval of the gateway's device description and the choice of its connection service.
+#include <string>
+
+#include "nat_session.h"
 
 namespace portlink {
 
-// GETs the session's descriptionUrl and, when a usable connection service is found (the live
-// one when there are several), records its controlUrl and serviceType.  True when controlUrl is non-empty at the end.
-// Discovery thread only.
-bool fetchDeviceDescription();
+// GETs the description at `url` and, when a usable connection service is found (the live one
+// when there are several), gives its control URL and service type.  `namedType` is the
+// service type that the search answer named, which ranks first.  False without one.
+bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
+                            ControlPoint &chosen);
 
 } // namespace portlink

@@ -10,6 +10,9 @@
 #include "private_address.h"
 #include "socket_buffer.h"
 #include "ssdp.h"
+#include "mapping_service.h"
+#include "module_thread.h"
+#include "text_ops.h"
 #include "win_handles.h"
 
 namespace portlink {
@@ -25,9 +28,6 @@ constexpr int kResendMs = 3000;
 constexpr int kPollMs = 1000;
 // A bound on the datagrams read at one poll, so that a flood cannot hold the search.
 constexpr int kMaxReadsPerPoll = 256;
-
-// Any object inside this library: its address names the module for a reference to it.
-const char moduleAnchor = 0;
 
 // Reads the datagrams waiting on the search socket, in arrival order, until one is a usable
 // answer (true, in `answer`) or none is left.  A datagram too long for the buffer is lost
@@ -66,25 +66,23 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
                   reinterpret_cast<const sockaddr *>(&group), sizeof group);
 }
 
-bool discoverGateway() {
+FoundGateway searchGateway() {
     NatSession &state = session();
+    FoundGateway found;
     char buffer[kBufferSize];
     SearchAnswer answer;
     PortControlSearch portControl;
-    uint32_t gatewayAddress = 0;
-    PortControlProtocol protocol = PortControlProtocol::None;
-    uint32_t epoch = 0;
     {
         UniqueSocket search(WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, kSocketFlags));
         if (!search.valid())
-            return false;
+            return found;
 
         sockaddr_in local = {};
         local.sin_family = AF_INET;
         local.sin_port = htons(kSearchPort);
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         if (bind(search.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
-            return false;
+            return found;
 
         u_long nonBlocking = 1;
         ioctlsocket(search.get(), FIONBIO, &nonBlocking);
@@ -102,10 +100,9 @@ bool discoverGateway() {
 
         for (int elapsed = 0; elapsed < kWindowMs; elapsed += kPollMs) {
             if (elapsed % kResendMs == 0) {
-                for (const SearchTarget &target : searchTargets) {
-                    state.setServiceType(formatSearchTarget(target));
-                    sendSearchDatagram(search.get(), buildSearchRequest(state.serviceType()));
-                }
+                for (const SearchTarget &target : searchTargets)
+                    sendSearchDatagram(search.get(),
+                                       buildSearchRequest(formatSearchTarget(target)));
                 portControl.sendProbes();
             }
             Sleep(kPollMs);
@@ -117,50 +114,55 @@ bool discoverGateway() {
             // of this poll decides for that.
             const bool usable = takeUsableAnswer(search.get(), buffer, answer);
             portControl.readAnswers();
-            if (usable || portControl.found(gatewayAddress, protocol, epoch))
+            if (usable || portControl.found(found.portControlAddress, found.way, found.epoch))
                 break;
         }
         search.reset();
         joinHandle.reset();
     }
-    // Without a usable answer serviceType keeps the last search target sent.
     if (answer.verdict == AnswerVerdict::Usable) {
-        state.setServiceType(answer.serviceType);
         state.setDescriptionUrl(answer.descriptionUrl);
-        if (fetchDeviceDescription())
-            return true;
+        if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp)) {
+            found.way = MappingWay::Upnp;
+            return found;
+        }
     }
     // No UPnP gateway after all: a gateway that answered PCP or NAT-PMP in the same search.
-    if (!portControl.found(gatewayAddress, protocol, epoch))
+    found.portControl =
+        portControl.found(found.portControlAddress, found.way, found.epoch);
+    return found;
+}
+
+bool publishGateway(const FoundGateway &found) {
+    const bool upnp = !found.upnp.controlUrl.empty();
+    if (!upnp && !found.portControl)
         return false;
-    state.portControl().setGateway(gatewayAddress, protocol, epoch);
+    const uint32_t address =
+        upnp ? inet_addr(narrowAnsi(requestHost(found.upnp.controlUrl)).c_str())
+             : found.portControlAddress;
+    session().publishGateway(found.upnp, {found.portControl, found.way, address});
+    mappings().gatewayFound(found.way, address, found.portControl, found.epoch);
     return true;
 }
 
-DWORD WINAPI searchThreadProc(LPVOID module) {
+bool discoverGateway() { return publishGateway(searchGateway()); }
+
+namespace {
+
+void runSearchOnce() {
     // Only the first thread to claim the search runs it; every later one ends at once.
-    if (session().claimSearch()) {
-        try {
-            discoverGateway();
-        } catch (...) {
-            // Out of memory in a text: the discovery ends as a failed one.
-        }
-        session().markSearchEnded();
+    if (!session().claimSearch())
+        return;
+    try {
+        discoverGateway();
+    } catch (...) {
+        // Out of memory in a text: the discovery ends as a failed one.
     }
-    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+    session().markSearchEnded();
 }
 
-bool startSearchThread() {
-    // The thread holds its own reference to this library, taken before it exists, so an
-    // unload by the runtime during a search cannot pull its code away.
-    ModuleReference library(&moduleAnchor);
-    if (library.get() == nullptr)
-        return false;
-    UniqueHandle thread(CreateThread(nullptr, 0, searchThreadProc, library.get(), 0, nullptr));
-    if (!thread.valid())
-        return false;
-    library.release(); // now the thread's, freed by FreeLibraryAndExitThread
-    return true;
-}
+} // namespace
+
+bool startSearchThread() { return startModuleThread(runSearchOnce); }
 
 } // namespace portlink

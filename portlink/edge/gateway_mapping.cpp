@@ -1,9 +1,7 @@
 #include "gateway_mapping.h"
 
-#include "nat_session.h"
+#include "mapping_service.h"
 #include "port_control.h"
-#include "port_mapping.h"
-#include "soap.h"
 
 namespace portlink {
 
@@ -16,19 +14,11 @@ uint8_t protocolNumber(int32_t selector) { return selector == 1 ? kProtocolTcp :
 } // namespace
 
 int32_t addPortMapping(int32_t internalPort, int32_t externalPort, int32_t selector) {
-    PortControlClient &portControl = session().portControl();
-    if (portControl.found())
-        return portControl.addMapping(low16(internalPort), low16(externalPort),
-                                      protocolNumber(selector));
-    return requestAddPortMapping(low16(externalPort), protocolText(selector), low16(internalPort),
-                                 mappingDescription);
+    return mappings().add(low16(internalPort), low16(externalPort), protocolNumber(selector));
 }
 
 int32_t removePortMapping(int32_t externalPort, int32_t selector) {
-    PortControlClient &portControl = session().portControl();
-    if (portControl.found())
-        return portControl.removeMapping(low16(externalPort), protocolNumber(selector));
-    return requestDeletePortMapping(low16(externalPort), protocolText(selector));
+    return mappings().remove(low16(externalPort), protocolNumber(selector));
 }
 
 } // namespace portlink

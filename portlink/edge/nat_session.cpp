@@ -59,10 +59,22 @@ ControlPoint NatSession::controlPoint() const {
     return {controlUrl_, serviceType_};
 }
 
-void NatSession::setControlPoint(ControlPoint value) {
+PortControlGateway NatSession::portControlGateway() const {
+    SharedLock guard(textLock_);
+    return portControl_;
+}
+
+void NatSession::publishGateway(ControlPoint upnp, PortControlGateway portControl) {
     ExclusiveLock guard(textLock_);
-    controlUrl_.swap(value.controlUrl);
-    serviceType_.swap(value.serviceType);
+    controlUrl_.swap(upnp.controlUrl);
+    if (!controlUrl_.empty())
+        serviceType_.swap(upnp.serviceType);
+    portControl_ = controlUrl_.empty() ? portControl : PortControlGateway();
+}
+
+bool NatSession::foundGateway() const {
+    SharedLock guard(textLock_);
+    return !controlUrl_.empty() || portControl_.found;
 }
 
 void NatSession::lookUpLocalAddress() {

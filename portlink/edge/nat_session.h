@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "port_control_client.h"
+#include "mapping_keeper.h"
 
 namespace portlink {
 
@@ -21,6 +21,13 @@ namespace portlink {
 struct ControlPoint {
     std::wstring controlUrl;
     std::wstring serviceType;
+};
+
+// A gateway that maps through PCP or NAT-PMP: its address (network order) and how.
+struct PortControlGateway {
+    bool found = false;
+    MappingWay way = MappingWay::Pcp;
+    uint32_t address = 0;
 };
 
 class NatSession {
@@ -45,17 +52,18 @@ class NatSession {
     std::wstring serviceType() const { return read(serviceType_); }
     std::wstring descriptionUrl() const { return read(descriptionUrl_); }
     bool hasControlUrl() const;
-    void setServiceType(std::wstring value) { write(serviceType_, std::move(value)); }
     void setDescriptionUrl(std::wstring value) { write(descriptionUrl_, std::move(value)); }
-    // The control URL and the service type, read or written together in one step, so an
-    // action never pairs the control URL of one service with the type of another.
+    // The control URL and the service type, read together in one step, so an action never
+    // pairs the control URL of one service with the type of another.
     ControlPoint controlPoint() const;
-    void setControlPoint(ControlPoint value);
 
     // --- a gateway that maps through PCP or NAT-PMP ------------------------------------
-    PortControlClient &portControl() { return portControl_; }
+    PortControlGateway portControlGateway() const;
+    // The gateway a search found, in one step: a UPnP control point (its control URL not
+    // empty), or else a PCP or NAT-PMP gateway; whatever was found before is replaced.
+    void publishGateway(ControlPoint upnp, PortControlGateway portControl);
     // A gateway was found: a control URL, or a PCP or NAT-PMP gateway.
-    bool foundGateway() const { return hasControlUrl() || portControl_.found(); }
+    bool foundGateway() const;
 
     // --- local address (runtime's calling thread only) -------------------------------
     void lookUpLocalAddress();
@@ -83,7 +91,7 @@ class NatSession {
     bool socketsStarted_;
 
     mutable SRWLOCK textLock_ = SRWLOCK_INIT;
-    PortControlClient portControl_;
+    PortControlGateway portControl_;
 };
 
 // The session, built at library load before any entry point can be called.

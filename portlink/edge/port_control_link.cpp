@@ -4,29 +4,20 @@
 #include <windows.h>
 
 #include "datagram.h"
+#include "local_route.h"
 #include "socket_buffer.h"
 
 namespace portlink {
 
 PortControlLink::PortControlLink(uint32_t gateway)
     : socket_(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
-    if (!socket_.valid())
-        return;
-    sockaddr_in server = {};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(kPortControlPort);
-    server.sin_addr.s_addr = gateway;
-    sockaddr_in local = {};
-    int length = sizeof local;
-    if (connect(socket_.get(), reinterpret_cast<const sockaddr *>(&server), sizeof server) != 0 ||
-        getsockname(socket_.get(), reinterpret_cast<sockaddr *>(&local), &length) != 0 ||
-        local.sin_family != AF_INET) {
+    clientAddress_ = connectUdp(socket_.get(), gateway, kPortControlPort);
+    if (clientAddress_ == 0) {
         socket_.reset();
         return;
     }
     u_long nonBlocking = 1;
     ioctlsocket(socket_.get(), FIONBIO, &nonBlocking);
-    clientAddress_ = local.sin_addr.s_addr;
 }
 
 bool PortControlLink::ask(const std::vector<uint8_t> &request,

@@ -77,14 +77,13 @@ void PortControlSearch::readAnswers() {
     }
 }
 
-bool PortControlSearch::found(uint32_t &gateway, PortControlProtocol &protocol,
-                              uint32_t &epoch) const {
-    for (const PortControlProtocol wanted : {PortControlProtocol::Pcp, PortControlProtocol::NatPmp}) {
+bool PortControlSearch::found(uint32_t &gateway, MappingWay &way, uint32_t &epoch) const {
+    for (const MappingWay wanted : {MappingWay::Pcp, MappingWay::NatPmp}) {
         for (const Probed &probed : gateways_) {
-            if (wanted == PortControlProtocol::Pcp ? probed.pcp : probed.natPmp) {
+            if (wanted == MappingWay::Pcp ? probed.pcp : probed.natPmp) {
                 gateway = probed.address;
-                protocol = wanted;
-                epoch = wanted == PortControlProtocol::Pcp ? probed.pcpEpoch : probed.natPmpEpoch;
+                way = wanted;
+                epoch = wanted == MappingWay::Pcp ? probed.pcpEpoch : probed.natPmpEpoch;
                 return true;
             }
         }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "port_control_client.h"
+#include "mapping_keeper.h"
 #include "win_handles.h"
 
 namespace portlink {
@@ -23,7 +23,7 @@ class PortControlSearch {
 
     // The gateway to use, when one answered: the first (in route-table order) that answered
     // PCP, else the first that answered NAT-PMP, with the epoch of that answer.
-    bool found(uint32_t &gateway, PortControlProtocol &protocol, uint32_t &epoch) const;
+    bool found(uint32_t &gateway, MappingWay &way, uint32_t &epoch) const;
 
   private:
     struct Probed {

@@ -3,8 +3,8 @@
 #include <winsock2.h>
 
 #include "ansi_text.h"
+#include "exchange_outcome.h"
 #include "http_exchange.h"
-#include "local_route.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"
@@ -14,6 +14,7 @@ namespace portlink {
 
 int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
                        const std::wstring &arguments, std::wstring &response) {
+    response.clear();
     RequestTarget target;
     if (!splitRequestUrl(gateway.controlUrl, target))
         return ERR_NO_GATEWAY;
@@ -24,42 +25,39 @@ int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
     const size_t envelopeBytes = narrowAnsi(envelope).size();
     const std::wstring request = buildControlRequest(target.path, target.authority, envelopeBytes,
                                                      gateway.serviceType, action, envelope);
+    return httpExchange(target.host, target.port, request, response);
+}
 
-    response.clear();
+ExchangeResult carryOutUpnp(const Exchange &exchange) {
+    const ControlPoint gateway = session().controlPoint();
+    const std::wstring protocol = exchange.transport == kProtocolTcp ? L"TCP" : L"UDP";
+    const std::wstring client =
+        exchange.clientAddress != 0 ? dottedAddress(exchange.clientAddress) : std::wstring();
     std::wstring answer;
-    const int32_t result = httpExchange(target.host, target.port, request, answer);
-    if (result < 0)
-        return result;
-    response = answer;
-    return RESULT_OK;
-}
-
-int32_t requestAddPortMapping(uint16_t externalPort, const std::wstring &protocol,
-                              uint16_t internalPort, const std::wstring &description) {
-    // One reading of the session: the address is found for the very URL the add goes to.
-    const ControlPoint gateway = session().controlPoint();
-    const std::wstring host = requestHost(gateway.controlUrl);
-    if (host.empty())
-        return ERR_NO_GATEWAY;
-    const uint32_t client = localAddressTowards(inet_addr(narrowAnsi(host).c_str()));
-    if (!isPrivateAddress(client))
-        return ERR_NOT_LAN_ADDRESS;
-    // An address that could not be found is sent as an empty element.
-    const std::wstring clientText = client != 0 ? dottedAddress(client) : std::wstring();
-    std::wstring response;
-    return invokeActionOn(gateway, L"AddPortMapping",
-                          addPortMappingArguments(externalPort, protocol, internalPort,
-                                                  clientText, description),
-                          response);
-}
-
-int32_t requestDeletePortMapping(uint16_t externalPort, const std::wstring &protocol) {
-    const ControlPoint gateway = session().controlPoint();
-    if (gateway.controlUrl.empty())
-        return ERR_NO_GATEWAY;
-    std::wstring response;
-    return invokeActionOn(gateway, L"DeletePortMapping",
-                          deletePortMappingArguments(externalPort, protocol), response);
+    ExchangeResult result;
+    switch (exchange.job) {
+    case ExchangeJob::Map:
+        result.code = invokeActionOn(gateway, L"AddPortMapping",
+                                     addPortMappingArguments(exchange.externalPort, protocol,
+                                                             exchange.internalPort, client,
+                                                             mappingDescription),
+                                     answer);
+        result.outcome = upnpActionOutcome(result.code);
+        break;
+    case ExchangeJob::Delete:
+        result.code = invokeActionOn(gateway, L"DeletePortMapping",
+                                     deletePortMappingArguments(exchange.externalPort, protocol),
+                                     answer);
+        result.outcome = upnpActionOutcome(result.code);
+        break;
+    case ExchangeJob::Check:
+        result.code = invokeActionOn(
+            gateway, L"GetSpecificPortMappingEntry",
+            getSpecificPortMappingEntryArguments(exchange.externalPort, protocol), answer);
+        result.outcome = upnpCheckOutcome(result.code, answer, client, exchange.internalPort);
+        break;
+    }
+    return result;
 }
 
 } // namespace portlink

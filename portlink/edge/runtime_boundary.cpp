@@ -11,6 +11,7 @@
 #include "discovery.h"
 #include "nat_session.h"
 #include "gateway_mapping.h"
+#include "mapping_service.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"
@@ -65,8 +66,13 @@ const VnxNamedFunction functionTable[] = {
     {"startSearch", nullptr, startSearch},
 };
 
-void __cdecl UpnpContextInitializer(void *, const char *, void *, uint32_t *functionCount,
+void __cdecl UpnpContextInitializer(void *, const char *, void *context, uint32_t *functionCount,
                                     const VnxNamedFunction **functions) {
+    try {
+        mappings().contextOpened(context);
+    } catch (...) {
+        // Out of memory: this context is not counted, so its finalizer ends nothing.
+    }
     *functionCount = static_cast<uint32_t>(sizeof functionTable / sizeof functionTable[0]);
     *functions = functionTable;
 }
@@ -82,9 +88,16 @@ void __cdecl UpnpExtInitializer(void **extensionData, VnxContextInitializer *con
     *contextFinalizer = UpnpExtFinalizer;
 }
 
-// The table is static and the session lives until unload; only the renewal of PCP and
-// NAT-PMP mappings ends here, since it holds the library loaded while it runs.
-void __cdecl UpnpExtFinalizer(void *) { session().portControl().stopRenewing(); }
+// The extension's finalizer (with the extension data, null) and every context's finalizer
+// (with the context).  The table is static and the session lives until unload; only the
+// keeping of the mappings ends, at the extension's finalizer or once the last context open
+// is finalized, since the keeper thread holds the library loaded while it runs.
+void __cdecl UpnpExtFinalizer(void *dataOrContext) {
+    try {
+        mappings().finalizerCalled(dataOrContext);
+    } catch (...) {
+    }
+}
 
 PORTLINK_FUNCTION(removeNATPortMapping) {
     (void)context, (void)functionData;

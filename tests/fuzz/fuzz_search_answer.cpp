@@ -1,12 +1,19 @@
-// Judging of one SSDP answer of a search, sent by 192.168.77.1.
+// Judging of one SSDP answer of a search, sent by 192.168.77.1, and the reading of the same
+// datagram as a NOTIFY.
 #include "fuzz_input.h"
 #include "ssdp.h"
+#include "ssdp_notice.h"
 #include "text_ops.h"
 
 #include <cwctype>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::wstring answer = fuzzing::widenUntilZero(data, size);
+    const portlink::SsdpNotice notice = portlink::readSsdpNotice(answer);
+    fuzzing::require(notice.kind != portlink::NoticeKind::None ||
+                     (!notice.hasBootId && notice.bootId == 0));
+    fuzzing::require(notice.kind == portlink::NoticeKind::None || answer.rfind(L"NOTIFY", 0) == 0);
+    fuzzing::require(notice.bootId <= 0x7FFFFFFFu && (notice.hasBootId || notice.bootId == 0));
     const portlink::SearchAnswer result = portlink::examineSearchAnswer(answer, L"192.168.77.1");
     std::wstring rest;
     const bool passed = portlink::checkHttpStatus(answer, rest);

@@ -1,5 +1,8 @@
 #include "soap.h"
 
+#include "exchange_outcome.h"
+#include "result_codes.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -96,4 +99,53 @@ TEST(PortlinkSoap, ConnectionStatusFromTheStatusAnswer) {
                                   L"Connected Up", L""})
         EXPECT_FALSE(reportsConnectionUp(answer(status))) << status;
     EXPECT_FALSE(reportsConnectionUp(L"HTTP/1.1 200 OK\r\n\r\n"));
+}
+
+// What a check of a kept mapping makes of GetSpecificPortMappingEntry's answer or fault.
+TEST(PortlinkSoap, MappingCheckOutcomes) {
+    const std::wstring entry = L"<NewInternalPort>8080</NewInternalPort>"
+                               L"<NewInternalClient> 192.168.77.20 </NewInternalClient>"
+                               L"<NewEnabled>1</NewEnabled>";
+    auto fault = [](const std::wstring &code) {
+        return L"<s:Fault><detail><UPnPError><errorCode>" + code +
+               L"</errorCode></UPnPError></detail></s:Fault>";
+    };
+    const struct {
+        int32_t code;
+        std::wstring answer;
+        ExchangeOutcome outcome;
+    } rows[] = {
+        {RESULT_OK, entry, ExchangeOutcome::Granted},
+        {RESULT_OK, L"<NewInternalPort>8080</NewInternalPort>"
+                    L"<NewInternalClient>192.168.77.20</NewInternalClient>",
+         ExchangeOutcome::Granted},
+        {RESULT_OK, L"<NewInternalPort>8081</NewInternalPort>"
+                    L"<NewInternalClient>192.168.77.20</NewInternalClient>",
+         ExchangeOutcome::Refused},
+        {RESULT_OK, L"<NewInternalPort>8080</NewInternalPort>"
+                    L"<NewInternalClient>192.168.77.21</NewInternalClient>",
+         ExchangeOutcome::Refused},
+        {RESULT_OK, entry + L"<NewEnabled>0</NewEnabled>", ExchangeOutcome::Granted},
+        {RESULT_OK, L"<NewEnabled>0</NewEnabled><NewInternalPort>8080</NewInternalPort>"
+                    L"<NewInternalClient>192.168.77.20</NewInternalClient>",
+         ExchangeOutcome::Refused},
+        {RESULT_OK, L"", ExchangeOutcome::Refused},
+        {ERR_HTTP_STATUS, fault(L"714"), ExchangeOutcome::Refused},
+        {ERR_HTTP_STATUS, fault(L" 401 "), ExchangeOutcome::Unsupported},
+        {ERR_HTTP_STATUS, fault(L"602"), ExchangeOutcome::Unsupported},
+        {ERR_HTTP_STATUS, L"HTTP/1.1 404 Not Found", ExchangeOutcome::Unsupported},
+        {ERR_HTTP_STATUS, fault(L"40l"), ExchangeOutcome::Unsupported},
+        {ERR_HTTP_STATUS, fault(L"501"), ExchangeOutcome::Refused},
+        {ERR_NO_RESPONSE, L"", ExchangeOutcome::Unanswered},
+        {ERR_SOCKET, L"", ExchangeOutcome::Unanswered},
+        {ERR_UNREADABLE_ANSWER, L"", ExchangeOutcome::Refused},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(upnpCheckOutcome(row.code, row.answer, L"192.168.77.20", 8080), row.outcome)
+            << row.code << " " << std::string(row.answer.begin(), row.answer.end());
+    EXPECT_EQ(upnpErrorCode(fault(L"99999")), -1);
+    EXPECT_EQ(upnpActionOutcome(RESULT_OK), ExchangeOutcome::Granted);
+    EXPECT_EQ(upnpActionOutcome(ERR_HTTP_STATUS), ExchangeOutcome::Refused);
+    EXPECT_EQ(getSpecificPortMappingEntryArguments(80, L"TCP"),
+              deletePortMappingArguments(80, L"TCP"));
 }

@@ -1,4 +1,5 @@
 #include "ssdp.h"
+#include "ssdp_notice.h"
 
 #include <gtest/gtest.h>
 
@@ -143,5 +144,36 @@ TEST(PortlinkSsdp, LocationMustNameTheSenderAndBeSafeToRequest) {
         EXPECT_EQ(a.verdict, c.verdict) << c.location;
         EXPECT_EQ(a.descriptionUrl, c.verdict == AnswerVerdict::Usable ? c.location : L"")
             << c.location;
+    }
+}
+
+TEST(PortlinkSsdp, NoticesAndTheirBootIds) {
+    const std::wstring head = L"NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n";
+    const struct {
+        std::wstring datagram;
+        NoticeKind kind;
+        bool hasBootId;
+        uint32_t bootId;
+    } rows[] = {
+        {head + L"NT: upnp:rootdevice\r\nNTS: ssdp:alive\r\nBOOTID.UPNP.ORG: 17\r\n\r\n",
+         NoticeKind::Alive, true, 17},
+        {head + L"nts:ssdp:byebye\r\nbootid.upnp.org:  2147483647 \r\n\r\n", NoticeKind::ByeBye,
+         true, 2147483647u},
+        {head + L"NTS: ssdp:alive\r\n\r\n", NoticeKind::Alive, false, 0},
+        {head + L"NTS: ssdp:alive\r\nBOOTID.UPNP.ORG: 2147483648\r\n", NoticeKind::Alive, false, 0},
+        {head + L"NTS: ssdp:alive\r\nBOOTID.UPNP.ORG: -1\r\n", NoticeKind::Alive, false, 0},
+        {head + L"NTS: ssdp:alive\r\nBOOTID.UPNP.ORG:\r\n", NoticeKind::Alive, false, 0},
+        {head + L"NTS: ssdp:update\r\nBOOTID.UPNP.ORG: 3\r\n", NoticeKind::None, false, 0},
+        {head + L"NTS: SSDP:ALIVE\r\n", NoticeKind::None, false, 0},
+        {L"HTTP/1.1 200 OK\r\nNTS: ssdp:alive\r\n", NoticeKind::None, false, 0},
+        {L"M-SEARCH * HTTP/1.1\r\nNTS: ssdp:alive\r\n", NoticeKind::None, false, 0},
+        {L"NOTIFY * HTTP/1.1", NoticeKind::None, false, 0},
+        {L"", NoticeKind::None, false, 0},
+    };
+    for (const auto &row : rows) {
+        const SsdpNotice notice = readSsdpNotice(row.datagram);
+        EXPECT_EQ(notice.kind, row.kind) << std::string(row.datagram.begin(), row.datagram.end());
+        EXPECT_EQ(notice.hasBootId, row.hasBootId);
+        EXPECT_EQ(notice.bootId, row.bootId);
     }
 }

@@ -18,5 +18,6 @@ constexpr int32_t ERR_MAPPING_REFUSED = resultCode(0x80040217u);   // PCP/NAT-PM
 constexpr int32_t ERR_OTHER_PORT = resultCode(0x80040219u);        // granted another external port
 constexpr int32_t ERR_NOT_MAPPED_HERE = resultCode(0x8004021Bu);   // remove: not this process's mapping
 constexpr int32_t ERR_NO_NONCE = resultCode(0x8004021Du);          // no random nonce could be drawn
+constexpr int32_t ERR_PORT_TAKEN_HERE = resultCode(0x8004021Fu);   // add: internal port mapped to another external
 
 } // namespace portlink

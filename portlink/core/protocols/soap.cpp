@@ -60,6 +60,25 @@ std::wstring deletePortMappingArguments(uint16_t externalPort, const std::wstrin
            argumentElement(L"NewProtocol", protocol);
 }
 
+bool entryForwardsTo(const std::wstring &answer, const std::wstring &internalClient,
+                     uint16_t internalPort) {
+    const std::wstring client = trimXmlWhiteSpace(getElementText(L"NewInternalClient", answer));
+    const std::wstring port = trimXmlWhiteSpace(getElementText(L"NewInternalPort", answer));
+    const std::wstring enabled = trimXmlWhiteSpace(getElementText(L"NewEnabled", answer));
+    return !client.empty() && client == internalClient &&
+           port == std::to_wstring(internalPort) && (enabled.empty() || enabled == L"1");
+}
+
+int32_t upnpErrorCode(const std::wstring &answer) {
+    const std::wstring code = trimXmlWhiteSpace(getElementText(L"errorCode", answer));
+    if (code.empty() || code.size() > 4)
+        return -1;
+    for (const wchar_t c : code)
+        if (c < L'0' || c > L'9')
+            return -1;
+    return readDecimal(code.data(), code.data() + code.size());
+}
+
 bool reportsConnectionUp(const std::wstring &answer) {
     const std::wstring value = trimXmlWhiteSpace(getElementText(L"NewConnectionStatus", answer));
     return value == L"Connected" || value == L"Up";

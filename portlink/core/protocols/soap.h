@@ -24,6 +24,22 @@ std::wstring addPortMappingArguments(uint16_t externalPort, const std::wstring &
 // The three DeletePortMapping arguments, concatenated.
 std::wstring deletePortMappingArguments(uint16_t externalPort, const std::wstring &protocol);
 
+// The arguments of GetSpecificPortMappingEntry name the mapping as DeletePortMapping's do.
+inline std::wstring getSpecificPortMappingEntryArguments(uint16_t externalPort,
+                                                         const std::wstring &protocol) {
+    return deletePortMappingArguments(externalPort, protocol);
+}
+
+// Whether a GetSpecificPortMappingEntry answer shows the mapping forwarding to
+// internalClient:internalPort: its NewInternalClient (white space around it dropped) is that
+// dotted text, its NewInternalPort that number, and its NewEnabled, where present, is 1.
+bool entryForwardsTo(const std::wstring &answer, const std::wstring &internalClient,
+                     uint16_t internalPort);
+
+// The UPnP errorCode of a SOAP fault answer (white space around it dropped), or -1 when it
+// holds none or no decimal number of at most four digits.
+int32_t upnpErrorCode(const std::wstring &answer);
+
 // Whether an answer to GetStatusInfo (no arguments) reports the connection as up: the text of
 // its NewConnectionStatus element, white space around it ignored, is "Connected", or "Up",
 // which some routers send.

@@ -1,0 +1,22 @@
+#pragma once
+// SSDP NOTIFY datagrams: what a device announces about itself on 239.255.255.250:1900.
+#include <cstdint>
+#include <string>
+
+namespace portlink {
+
+enum class NoticeKind { None, Alive, ByeBye };
+
+struct SsdpNotice {
+    NoticeKind kind = NoticeKind::None; // None: not a NOTIFY we act on
+    bool hasBootId = false;             // a BOOTID.UPNP.ORG header with a number
+    uint32_t bootId = 0;
+};
+
+// Reads one datagram, already wide text.  A notice is a first line "NOTIFY * HTTP/1.1" and an
+// NTS header of "ssdp:alive" or "ssdp:byebye"; header names are matched in any letter case,
+// values as they stand (white space around them dropped).  BOOTID.UPNP.ORG counts only when
+// it is all decimal digits and at most 2^31 - 1, as devices number their boots.
+SsdpNotice readSsdpNotice(const std::wstring &datagram);
+
+} // namespace portlink

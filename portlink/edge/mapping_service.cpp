@@ -1,0 +1,279 @@
+#include "mapping_service.h"
+
+#include <ntsecapi.h>
+
+#include <algorithm>
+
+#include "default_gateways.h"
+#include "discovery.h"
+#include "local_route.h"
+#include "module_thread.h"
+#include "network_watch.h"
+#include "port_control_exchange.h"
+#include "port_mapping.h"
+#include "result_codes.h"
+#include "srw_lock.h"
+
+namespace portlink {
+
+namespace {
+
+// How often the keeper thread may look at the routes and addresses when notices wake it.
+constexpr uint64_t kNetworkLookGapMs = 1000;
+// Exchanges the keeper thread carries out in a row before it looks around again.
+constexpr int kExchangesPerWake = 64;
+
+uint64_t now() { return GetTickCount64(); }
+
+bool drawNonce(MappingNonce &nonce) {
+    return RtlGenRandom(nonce.data(), static_cast<ULONG>(nonce.size())) != FALSE;
+}
+
+// Holds the exchange lock for an application call, which the keeper thread lets go first.
+class CallTurn {
+  public:
+    CallTurn(SRWLOCK &lock, std::atomic<int> &waiting) : lock_(lock) {
+        ++waiting;
+        AcquireSRWLockExclusive(&lock_);
+        --waiting;
+    }
+    ~CallTurn() { ReleaseSRWLockExclusive(&lock_); }
+    CallTurn(const CallTurn &) = delete;
+    CallTurn &operator=(const CallTurn &) = delete;
+
+  private:
+    SRWLOCK &lock_;
+};
+
+} // namespace
+
+MappingService::MappingService()
+    : keeper_(drawNonce), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+MappingService::~MappingService() {
+    // The keeper thread holds a reference to this library, so at an unload none runs; at the
+    // process's end the system has ended it already.
+    if (wake_ != nullptr)
+        CloseHandle(wake_);
+}
+
+void MappingService::gatewayFound(MappingWay way, uint32_t address, bool hasEpoch,
+                                  uint32_t epoch) {
+    ExclusiveLock guard(lock_);
+    keeper_.setGateway(now(), way, address);
+    if (hasEpoch)
+        keeper_.portControlAnnouncement(now(), address, kPortControlPort, epoch);
+    keepGoingLocked();
+}
+
+ExchangeResult MappingService::carryOut(const Exchange &exchange) {
+    if (exchange.way == MappingWay::Upnp)
+        return carryOutUpnp(exchange);
+    uint32_t gateway;
+    {
+        SharedLock guard(lock_);
+        gateway = keeper_.gatewayAddress();
+    }
+    bool spokeNatPmp = exchange.way == MappingWay::NatPmp;
+    const ExchangeResult result = carryOutPortControl(exchange, gateway, spokeNatPmp);
+    if (spokeNatPmp && exchange.way == MappingWay::Pcp) {
+        // The server speaks only NAT-PMP: from now on it is spoken to that way.
+        ExclusiveLock guard(lock_);
+        keeper_.setGateway(now(), MappingWay::NatPmp, gateway);
+    }
+    return result;
+}
+
+int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_t transport) {
+    CallTurn turn(exchangeLock_, callsWaiting_);
+    uint32_t gateway = 0;
+    {
+        SharedLock guard(lock_);
+        if (keeper_.hasGateway())
+            gateway = keeper_.gatewayAddress();
+    }
+    // The address this host reaches the gateway from at this moment: on a host with several
+    // adapters, the one on the gateway's LAN.
+    const uint32_t client = gateway != 0 ? localAddressTowards(gateway) : 0;
+    CallPlan plan;
+    {
+        ExclusiveLock guard(lock_);
+        plan = keeper_.beginAdd(now(), transport, internalPort, externalPort, client);
+    }
+    if (plan.refusal != RESULT_OK)
+        return plan.refusal;
+    const ExchangeResult result = carryOut(plan.exchange);
+    int32_t code;
+    Exchange cleanUp;
+    bool deleteNow = false;
+    {
+        ExclusiveLock guard(lock_);
+        code = keeper_.finishAdd(now(), plan.exchange, result);
+        // A mapping granted on another port goes again before the add answers, so that it is
+        // gone even when the application ends right after.
+        deleteNow = code == ERR_OTHER_PORT && keeper_.nextExchange(now(), cleanUp) &&
+                    cleanUp.job == ExchangeJob::Delete;
+    }
+    if (deleteNow) {
+        const ExchangeResult deleted = carryOut(cleanUp);
+        ExclusiveLock guard(lock_);
+        keeper_.finish(now(), cleanUp, deleted);
+    }
+    ExclusiveLock guard(lock_);
+    keepGoingLocked();
+    return code;
+}
+
+int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
+    CallTurn turn(exchangeLock_, callsWaiting_);
+    CallPlan plan;
+    {
+        ExclusiveLock guard(lock_);
+        plan = keeper_.beginRemove(now(), transport, externalPort);
+    }
+    if (plan.refusal != RESULT_OK)
+        return plan.refusal;
+    const ExchangeResult result = carryOut(plan.exchange);
+    ExclusiveLock guard(lock_);
+    const int32_t code = keeper_.finishRemove(now(), plan.exchange, result);
+    keepGoingLocked();
+    return code;
+}
+
+void MappingService::contextOpened(void *context) {
+    ExclusiveLock guard(lock_);
+    if (std::find(contexts_.begin(), contexts_.end(), context) == contexts_.end())
+        contexts_.push_back(context);
+}
+
+void MappingService::finalizerCalled(void *dataOrContext) {
+    ExclusiveLock guard(lock_);
+    if (dataOrContext != nullptr) {
+        const auto it = std::find(contexts_.begin(), contexts_.end(), dataOrContext);
+        if (it == contexts_.end())
+            return; // not a context this library was given: nothing ends
+        contexts_.erase(it);
+        if (!contexts_.empty())
+            return;
+    }
+    if (threadRunning_) {
+        stopRequested_ = true;
+        SetEvent(wake_);
+    }
+}
+
+void MappingService::keepGoingLocked() {
+    if (keeper_.empty() || wake_ == nullptr)
+        return;
+    stopRequested_ = false; // the application still uses the library
+    if (!threadRunning_)
+        threadRunning_ = startModuleThread(keeperThread);
+    SetEvent(wake_);
+}
+
+bool MappingService::takeStop() {
+    ExclusiveLock guard(lock_);
+    if (!stopRequested_)
+        return false;
+    stopRequested_ = false;
+    threadRunning_ = false;
+    return true;
+}
+
+void MappingService::keeperThread() {
+    MappingService &service = mappings();
+    try {
+        service.run();
+    } catch (...) {
+        // Out of memory: keeping ends here, and a later application call starts it again.
+        ExclusiveLock guard(service.lock_);
+        service.stopRequested_ = false;
+        service.threadRunning_ = false;
+    }
+}
+
+void MappingService::run() {
+    RestartListeners listeners;
+    NetworkWatch watch(wake_);
+    std::vector<uint32_t> gateways = defaultGateways();
+    std::sort(gateways.begin(), gateways.end());
+    uint64_t lastLook = now();
+    for (;;) {
+        if (takeStop())
+            return;
+        if (now() - lastLook >= kNetworkLookGapMs) {
+            lookAtNetwork(gateways);
+            lastLook = now();
+        }
+        listeners.drain([this](const Heard &heard) { hear(heard); });
+        exchangeDue();
+
+        HANDLE handles[3] = {wake_};
+        const DWORD count = 1 + static_cast<DWORD>(listeners.events(handles + 1));
+        uint64_t wakeAt;
+        {
+            SharedLock guard(lock_);
+            wakeAt = keeper_.nextWakeMs(now());
+        }
+        const uint64_t at = now();
+        const uint64_t wait = std::min(wakeAt > at ? wakeAt - at : 0, kKeeperLongestWaitMs);
+        WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(wait));
+    }
+}
+
+void MappingService::lookAtNetwork(std::vector<uint32_t> &gateways) {
+    std::vector<uint32_t> current = defaultGateways();
+    std::sort(current.begin(), current.end());
+    const bool moved = !current.empty() && current != gateways;
+    gateways = current;
+    if (moved) {
+        // Another network: the same search as at the start, and the kept mappings are made
+        // on the gateway it finds.  The search publishes what it finds; when it finds none,
+        // everything stays with the gateway known.
+        publishGateway(searchGateway());
+    }
+    uint32_t gateway;
+    {
+        SharedLock guard(lock_);
+        gateway = keeper_.gatewayAddress();
+    }
+    const uint32_t address = localAddressTowards(gateway);
+    ExclusiveLock guard(lock_);
+    keeper_.localAddressSeen(now(), address);
+}
+
+void MappingService::hear(const Heard &heard) {
+    ExclusiveLock guard(lock_);
+    if (heard.kind == Heard::Kind::PortControl) {
+        keeper_.portControlAnnouncement(now(), heard.source, heard.sourcePort, heard.epoch);
+        return;
+    }
+    keeper_.ssdpNotice(now(), heard.source,
+                       heard.notice.kind == NoticeKind::ByeBye ? SsdpNoticeKind::ByeBye
+                                                               : SsdpNoticeKind::Alive,
+                       heard.notice.hasBootId, heard.notice.bootId);
+}
+
+void MappingService::exchangeDue() {
+    for (int done = 0; done < kExchangesPerWake; ++done) {
+        // An application call that waits goes first.
+        while (callsWaiting_.load() > 0)
+            Sleep(1);
+        ExclusiveLock exchange(exchangeLock_);
+        Exchange due;
+        {
+            ExclusiveLock guard(lock_);
+            if (stopRequested_ || !keeper_.nextExchange(now(), due))
+                return;
+        }
+        const ExchangeResult result = carryOut(due);
+        ExclusiveLock guard(lock_);
+        keeper_.finish(now(), due, result);
+    }
+}
+
+static MappingService theService;
+
+MappingService &mappings() { return theService; }
+
+} // namespace portlink
