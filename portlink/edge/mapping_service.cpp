@@ -76,12 +76,19 @@ ExchangeResult MappingService::carryOut(const Exchange &exchange) {
     }
     bool spokeNatPmp = exchange.way == MappingWay::NatPmp;
     const ExchangeResult result = carryOutPortControl(exchange, gateway, spokeNatPmp);
-    if (spokeNatPmp && exchange.way == MappingWay::Pcp) {
-        // The server speaks only NAT-PMP: from now on it is spoken to that way.
-        ExclusiveLock guard(lock_);
-        keeper_.setGateway(now(), MappingWay::NatPmp, gateway);
-    }
+    if (spokeNatPmp && exchange.way == MappingWay::Pcp)
+        natPmpOnly_ = gateway;
     return result;
+}
+
+void MappingService::settleWayLocked() {
+    if (natPmpOnly_ == 0)
+        return;
+    // The server speaks only NAT-PMP: from now on it is spoken to that way.  The keys stay
+    // as they are, so this is told only once the exchange's outcome is in.
+    if (keeper_.gatewayAddress() == natPmpOnly_ && keeper_.way() == MappingWay::Pcp)
+        keeper_.setGateway(now(), MappingWay::NatPmp, natPmpOnly_);
+    natPmpOnly_ = 0;
 }
 
 int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_t transport) {
@@ -109,6 +116,7 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
     {
         ExclusiveLock guard(lock_);
         code = keeper_.finishAdd(now(), plan.exchange, result);
+        settleWayLocked();
         // A mapping granted on another port goes again before the add answers, so that it is
         // gone even when the application ends right after.
         deleteNow = code == ERR_OTHER_PORT && keeper_.nextExchange(now(), cleanUp) &&
@@ -118,6 +126,7 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
         const ExchangeResult deleted = carryOut(cleanUp);
         ExclusiveLock guard(lock_);
         keeper_.finish(now(), cleanUp, deleted);
+        settleWayLocked();
     }
     ExclusiveLock guard(lock_);
     keepGoingLocked();
@@ -136,6 +145,7 @@ int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     const ExchangeResult result = carryOut(plan.exchange);
     ExclusiveLock guard(lock_);
     const int32_t code = keeper_.finishRemove(now(), plan.exchange, result);
+    settleWayLocked();
     keepGoingLocked();
     return code;
 }
@@ -269,6 +279,7 @@ void MappingService::exchangeDue() {
         const ExchangeResult result = carryOut(due);
         ExclusiveLock guard(lock_);
         keeper_.finish(now(), due, result);
+        settleWayLocked();
     }
 }
 

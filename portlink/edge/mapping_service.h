@@ -45,7 +45,11 @@ class MappingService {
     void finalizerCalled(void *dataOrContext);
 
   private:
+    // One exchange with the gateway; exchangeLock_ held, lock_ not.
     ExchangeResult carryOut(const Exchange &exchange);
+    // After an outcome is in: a server found to speak only NAT-PMP is spoken to that way from
+    // now on.  lock_ held.
+    void settleWayLocked();
     // After an application call: the keeper thread runs (and looks again) while there is
     // anything to keep.  lock_ held.
     void keepGoingLocked();
@@ -60,6 +64,7 @@ class MappingService {
     std::atomic<int> callsWaiting_{0};
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     MappingKeeper keeper_;
+    uint32_t natPmpOnly_ = 0; // a gateway that answered PCP in NAT-PMP's form; exchangeLock_
     std::vector<void *> contexts_;
     bool threadRunning_ = false;
     bool stopRequested_ = false;
