@@ -16,7 +16,9 @@ namespace {
 constexpr uint64_t kRenewalMarginMs = kRenewalTriesBeforeExpiry * kShortestRetryGapMs;
 constexpr uint32_t kDeleteRetries = std::size(kDeleteRetryAfterMs);
 
-bool portControl(MappingWay way) { return way != MappingWay::Upnp; }
+bool portControl(MappingWay way) {
+    return way != MappingWay::Upnp;
+}
 
 // What an application call answers for an exchange that did not do what it asked.
 int32_t failureCode(const ExchangeResult &result, int32_t fallback) {
@@ -73,6 +75,14 @@ MappingKeeper::Entry *MappingKeeper::findExternal(uint8_t transport, uint16_t ex
     return nullptr;
 }
 
+void MappingKeeper::dropStray(uint8_t transport, uint16_t internalPort, uint16_t externalPort) {
+    const auto same = [&](const Entry &e) {
+        return e.transport == transport && e.internalPort == internalPort &&
+               e.externalPort == externalPort;
+    };
+    strays_.erase(std::remove_if(strays_.begin(), strays_.end(), same), strays_.end());
+}
+
 MappingKeeper::Entry *MappingKeeper::findInFlight(std::vector<Entry> &list, uint64_t ticket) {
     for (Entry &e : list)
         if (e.inFlight == ticket)
@@ -80,8 +90,10 @@ MappingKeeper::Entry *MappingKeeper::findInFlight(std::vector<Entry> &list, uint
     return nullptr;
 }
 
-// Stores `entry` under its key, in place of what was held there.
+// Stores `entry` under its key, in place of what was held there.  A stray delete of the
+// mapping it now names would delete a wanted one.
 void MappingKeeper::putEntry(const Entry &entry) {
+    dropStray(entry.transport, entry.internalPort, entry.externalPort);
     if (Entry *old = findKey(entry.way, entry.transport, entry.internalPort, entry.externalPort))
         *old = entry;
     else
@@ -126,9 +138,15 @@ void MappingKeeper::setGateway(uint64_t nowMs, MappingWay way, uint32_t gatewayA
     remakeForGateway(nowMs);
 }
 
-bool MappingKeeper::hasGateway() const { return hasGateway_; }
-MappingWay MappingKeeper::way() const { return way_; }
-uint32_t MappingKeeper::gatewayAddress() const { return gateway_; }
+bool MappingKeeper::hasGateway() const {
+    return hasGateway_;
+}
+MappingWay MappingKeeper::way() const {
+    return way_;
+}
+uint32_t MappingKeeper::gatewayAddress() const {
+    return gateway_;
+}
 
 // Every kept mapping is made anew at the current gateway, under the key its way names.
 void MappingKeeper::remakeForGateway(uint64_t nowMs) {
@@ -204,8 +222,7 @@ int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
         return ERR_OTHER_PORT;
     }
     if (!grantedAsAsked(sent, result))
-        return result.outcome == ExchangeOutcome::Granted ? ERR_MAPPING_REFUSED
-                                                          : codeOf(result);
+        return result.outcome == ExchangeOutcome::Granted ? ERR_MAPPING_REFUSED : codeOf(result);
     Entry entry;
     entry.way = sent.way;
     entry.transport = sent.transport;
@@ -390,8 +407,7 @@ bool MappingKeeper::scheduleDeleteRetry(Entry &entry) {
 
 // A PCP/NAT-PMP grant on a port not asked for: deleted at once.  A mapping held under the key
 // shares it at the gateway (same nonce and internal port), so it is asked for again after.
-void MappingKeeper::addStray(uint64_t nowMs, const Exchange &sent,
-                             const ExchangeResult &result) {
+void MappingKeeper::addStray(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result) {
     Entry stray;
     stray.way = sent.way;
     stray.transport = sent.transport;
@@ -406,8 +422,11 @@ void MappingKeeper::addStray(uint64_t nowMs, const Exchange &sent,
     stray.deleteStartMs = nowMs;
     if (sent.ticket < gatewayTicketFloor_ || sent.ticket < addressTicketFloor_)
         return; // asked of another gateway or from another address: it lapses there
-    strays_.push_back(stray);
     Entry *held = findKey(sent.way, sent.transport, sent.internalPort, sent.externalPort);
+    if (held && held->externalPort == stray.externalPort)
+        return; // the port the mapping held under the key names: wanted
+    dropStray(stray.transport, stray.internalPort, stray.externalPort);
+    strays_.push_back(stray);
     if (held && !held->removing)
         held->dueAtMs = std::min(held->dueAtMs, nowMs);
 }
@@ -466,8 +485,7 @@ void MappingKeeper::finishPortControlMap(Entry &e, uint64_t nowMs, const Exchang
 // --- what was heard and seen ---------------------------------------------------------------
 
 // An answer's epoch counts for the gateway it came from: not for one found since.
-void MappingKeeper::noteEpoch(uint64_t nowMs, const Exchange &sent,
-                              const ExchangeResult &result) {
+void MappingKeeper::noteEpoch(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result) {
     if (!result.hasEpoch || sent.ticket < gatewayTicketFloor_ || !portControl(way_))
         return;
     if (!serverLostState(epoch_, result.epoch, nowMs))
@@ -486,26 +504,24 @@ void MappingKeeper::dueWithinGap(uint64_t nowMs, bool upnpOnly) {
     }
 }
 
-void MappingKeeper::portControlAnnouncement(uint64_t nowMs, uint32_t source,
-                                            uint16_t sourcePort, uint32_t epoch) {
-    if (!hasGateway_ || !portControl(way_) || source != gateway_ ||
-        sourcePort != kPortControlPort)
+void MappingKeeper::portControlAnnouncement(uint64_t nowMs, uint32_t source, uint16_t sourcePort,
+                                            uint32_t epoch) {
+    if (!hasGateway_ || !portControl(way_) || source != gateway_ || sourcePort != kPortControlPort)
         return;
     lapse(nowMs);
     serverLostState(epoch_, epoch, nowMs); // kept current; the renewal below covers a loss
     dueWithinGap(nowMs, false);
 }
 
-void MappingKeeper::ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind,
-                               bool hasBootId, uint32_t bootId) {
+void MappingKeeper::ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind, bool hasBootId,
+                               uint32_t bootId) {
     if (!hasGateway_ || way_ != MappingWay::Upnp || source != gateway_)
         return;
     if (kind == SsdpNoticeKind::ByeBye) {
         byeByeHeard_ = true;
         return;
     }
-    const bool restart =
-        !hasBootId || byeByeHeard_ || (bootIdKnown_ && bootId != bootId_);
+    const bool restart = !hasBootId || byeByeHeard_ || (bootIdKnown_ && bootId != bootId_);
     byeByeHeard_ = false;
     if (hasBootId) {
         bootIdKnown_ = true;
@@ -520,11 +536,8 @@ void MappingKeeper::ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind k
 void MappingKeeper::localAddressSeen(uint64_t nowMs, uint32_t address) {
     if (address == 0 || address == local_)
         return;
-    const bool known = local_ != 0;
     local_ = address;
     addressTicketFloor_ = nextTicket_;
-    if (!known)
-        return;
     lapse(nowMs);
     dropPortControlRemovals();
     for (Entry &e : entries_)
@@ -539,7 +552,9 @@ void MappingKeeper::dropPortControlRemovals() {
     strays_.clear();
 }
 
-uint32_t MappingKeeper::localAddress() const { return local_; }
+uint32_t MappingKeeper::localAddress() const {
+    return local_;
+}
 
 // --- looking in ----------------------------------------------------------------------------
 
@@ -553,6 +568,8 @@ std::vector<MappingKeeper::Held> MappingKeeper::held() const {
     return out;
 }
 
-bool MappingKeeper::empty() const { return entries_.empty() && strays_.empty(); }
+bool MappingKeeper::empty() const {
+    return entries_.empty() && strays_.empty();
+}
 
 } // namespace portlink

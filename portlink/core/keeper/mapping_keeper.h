@@ -34,8 +34,8 @@ struct Exchange {
     MappingWay way = MappingWay::Upnp;
     uint8_t transport = kProtocolTcp; // 6 or 17
     uint16_t internalPort = 0;
-    uint16_t externalPort = 0; // the port asked for (Map) or the one to delete or check
-    MappingNonce nonce{};      // PCP: the mapping's nonce
+    uint16_t externalPort = 0;  // the port asked for (Map) or the one to delete or check
+    MappingNonce nonce{};       // PCP: the mapping's nonce
     uint32_t clientAddress = 0; // the address the mapping names (network order); a UPnP
                                 // check compares the entry's internal client with it
 };
@@ -74,13 +74,13 @@ struct CallPlan {
 };
 
 // Timing rules, in ms.
-constexpr uint64_t kKeeperLongestWaitMs = 60000;   // no single wait is longer
-constexpr uint64_t kUpnpCheckEveryMs = 120000;     // every kept UPnP mapping is checked so often
-constexpr uint64_t kNoticeCheckGapMs = 5000;       // notices: at most one check per mapping so often
-constexpr uint64_t kLapsedRetryMaxMs = 60000;      // a lapsed mapping is asked for at least so often
-constexpr uint64_t kShortestRetryGapMs = 1000;     // retries of one mapping at least so far apart
-constexpr uint64_t kCheckRetryMs = 15000;          // a check that got no answer is asked again then
-constexpr uint64_t kRenewalTriesBeforeExpiry = 3;  // a renewal gets at least so many tries in time
+constexpr uint64_t kKeeperLongestWaitMs = 60000;  // no single wait is longer
+constexpr uint64_t kUpnpCheckEveryMs = 120000;    // every kept UPnP mapping is checked so often
+constexpr uint64_t kNoticeCheckGapMs = 5000;      // notices: at most one check per mapping so often
+constexpr uint64_t kLapsedRetryMaxMs = 60000;     // a lapsed mapping is asked for at least so often
+constexpr uint64_t kShortestRetryGapMs = 1000;    // retries of one mapping at least so far apart
+constexpr uint64_t kCheckRetryMs = 15000;         // a check that got no answer is asked again then
+constexpr uint64_t kRenewalTriesBeforeExpiry = 3; // a renewal gets at least so many tries in time
 // A delete that got no answer is sent again this long after the first one, each step counted
 // from the first send (so 2 s, 6 s and 14 s after it), while the lifetime lasts.
 constexpr uint64_t kDeleteRetryAfterMs[] = {2000, 6000, 14000};
@@ -194,8 +194,8 @@ class MappingKeeper {
         uint16_t externalPort;
         MappingNonce nonce;
         uint32_t clientAddress;
-        bool removing;     // a remove was asked for: only its delete is ever sent again
-        bool granted;      // the gateway granted it and, for PCP/NAT-PMP, the lifetime lasts
+        bool removing;        // a remove was asked for: only its delete is ever sent again
+        bool granted;         // the gateway granted it and, for PCP/NAT-PMP, the lifetime lasts
         uint64_t expiresAtMs; // PCP/NAT-PMP: when the granted lifetime ends; 0 for UPnP
     };
     std::vector<Held> held() const;
@@ -211,13 +211,13 @@ class MappingKeeper {
         uint16_t externalPort = 0;
         MappingNonce nonce{};
         uint32_t clientAddress = 0;
-        bool granted = false;      // granted and, for PCP/NAT-PMP, not yet expired
-        bool removing = false;     // only its delete is ever sent again
-        bool deleteFirst = false;  // UPnP after an address change: delete, then map again
-        uint64_t expiresAtMs = 0;  // PCP/NAT-PMP, while granted
-        uint64_t dueAtMs = 0;      // when the next exchange for it is due
-        uint64_t lastSentAtMs = 0; // when the last exchange for it was handed out
-        uint32_t failures = 0;     // failed re-adds or lapsed retries in a row
+        bool granted = false;       // granted and, for PCP/NAT-PMP, not yet expired
+        bool removing = false;      // only its delete is ever sent again
+        bool deleteFirst = false;   // UPnP after an address change: delete, then map again
+        uint64_t expiresAtMs = 0;   // PCP/NAT-PMP, while granted
+        uint64_t dueAtMs = 0;       // when the next exchange for it is due
+        uint64_t lastSentAtMs = 0;  // when the last exchange for it was handed out
+        uint32_t failures = 0;      // failed re-adds or lapsed retries in a row
         uint64_t deleteStartMs = 0; // removing: when the remove's delete went out
         uint32_t deleteRetries = 0; // removing: retries handed out since then
         uint64_t inFlight = 0;      // ticket of the keeper's exchange out for it, 0 for none
@@ -226,11 +226,11 @@ class MappingKeeper {
     static constexpr uint64_t kNeverMs = ~uint64_t{0};
 
     uint64_t takeTicket() { return nextTicket_++; }
-    Entry *findKey(MappingWay way, uint8_t transport, uint16_t internalPort,
-                   uint16_t externalPort);
+    Entry *findKey(MappingWay way, uint8_t transport, uint16_t internalPort, uint16_t externalPort);
     Entry *findExternal(uint8_t transport, uint16_t externalPort);
     static Entry *findInFlight(std::vector<Entry> &list, uint64_t ticket);
     void putEntry(const Entry &entry);
+    void dropStray(uint8_t transport, uint16_t internalPort, uint16_t externalPort);
     Exchange exchangeFor(const Entry &entry, ExchangeJob job, uint64_t ticket) const;
     ExchangeJob jobFor(const Entry &entry) const;
     Entry *dueFirst(uint64_t nowMs);
