@@ -1,0 +1,256 @@
+// The mapping keeper driven by a sequence of events over a small port space: time steps,
+// application adds and removes, outcomes of whatever was handed out, announcements and
+// notices from the gateway or elsewhere, address and gateway changes.  After every step the
+// table and the timing must keep their promises.
+#include "fuzz_input.h"
+#include "mapping_keeper.h"
+
+#include <map>
+#include <set>
+#include <tuple>
+#include <vector>
+
+using fuzzing::require;
+using namespace portlink;
+
+namespace {
+
+const uint32_t kGateways[] = {0x014da8c0, 0x0100000a};                 // 192.168.77.1, 10.0.0.1
+const uint32_t kAddresses[] = {0x144da8c0, 0x154da8c0, 0, 0x0100000b}; // the last is public
+const uint32_t kLifetimes[] = {0, 1, 2, 3, 6, 60, 7200};
+
+struct Bytes {
+    const uint8_t *data;
+    size_t size;
+    uint8_t take() { return size > 0 ? (--size, *data++) : 0; }
+};
+
+using Key = std::tuple<uint8_t, uint16_t>;             // transport and the port the way names by
+using Stray = std::tuple<uint8_t, uint16_t, uint16_t>; // transport, internal, external
+
+Key keyOf(MappingWay way, uint8_t transport, uint16_t internal, uint16_t external) {
+    return {transport, way == MappingWay::Upnp ? external : internal};
+}
+template <typename T> Key keyOf(const T &x) {
+    return keyOf(x.way, x.transport, x.internalPort, x.externalPort);
+}
+
+struct Pending {
+    Exchange x;
+    uint64_t generation; // address and gateway changes seen before it was handed out
+};
+
+struct Run {
+    uint64_t now = 1000000;
+    MappingNonce lastNonce{};
+    bool noncesLeft = true;
+    // Each nonce drawn differs from the one before (its first byte counts up).
+    bool draw(MappingNonce &n) {
+        ++lastNonce[0];
+        n = lastNonce;
+        return noncesLeft;
+    }
+    MappingKeeper k{[this](MappingNonce &n) { return draw(n); }};
+    uint64_t generation = 0;
+    std::vector<Pending> keeperOut, adds, removes;
+    std::set<Stray> strays;              // grants on other ports that were reported
+    std::map<Key, uint64_t> looseExpiry; // a due time at the expiry is allowed there
+
+    const MappingKeeper::Held *find(const Key &key, std::vector<MappingKeeper::Held> &all) {
+        for (const auto &h : all)
+            if (keyOf(h) == key)
+                return &h;
+        return nullptr;
+    }
+    ExchangeResult outcome(Bytes &in, const Exchange &x);
+    void handedOut(const Exchange &x);
+    void addAnswered(const Exchange &x, int32_t code,
+                     const std::vector<MappingKeeper::Held> &before);
+    void reported(const Exchange &x, const ExchangeResult &r,
+                  const std::vector<MappingKeeper::Held> &before);
+    void step(Bytes &in);
+    void check();
+};
+
+ExchangeResult Run::outcome(Bytes &in, const Exchange &x) {
+    const uint8_t b = in.take();
+    ExchangeResult r;
+    r.outcome = static_cast<ExchangeOutcome>(b % 4);
+    r.code = r.outcome == ExchangeOutcome::Granted ? 0 : -1;
+    r.externalPort = static_cast<uint16_t>(b & 0x10 ? x.externalPort % 4 + 1 : x.externalPort);
+    r.lifetime = kLifetimes[(b >> 5) % 7];
+    r.hasEpoch = b & 0x80;
+    r.epoch = in.take();
+    if (x.way != MappingWay::Upnp && r.outcome == ExchangeOutcome::Granted && r.lifetime > 0 &&
+        r.externalPort != x.externalPort)
+        strays.insert({x.transport, x.internalPort, r.externalPort});
+    return r;
+}
+
+// Only what the table holds is asked for, a mapping being removed only by a Delete, and a
+// PCP/NAT-PMP Map names the mapping's own port and nonce from the current address.
+void Run::handedOut(const Exchange &x) {
+    require(x.ticket != 0 && x.way == k.way());
+    std::vector<MappingKeeper::Held> all = k.held();
+    const MappingKeeper::Held *h = find(keyOf(x), all);
+    if (!h || h->externalPort != x.externalPort) {
+        require(x.job == ExchangeJob::Delete &&
+                strays.count({x.transport, x.internalPort, x.externalPort}));
+        return;
+    }
+    require(!h->removing || x.job == ExchangeJob::Delete);
+    if (x.job == ExchangeJob::Map)
+        require(x.clientAddress == k.localAddress() &&
+                (x.way != MappingWay::Pcp || x.nonce == h->nonce));
+    for (const Pending &p : keeperOut)
+        require(p.generation < generation ||
+                std::tie(p.x.transport, p.x.internalPort, p.x.externalPort) !=
+                    std::tie(x.transport, x.internalPort, x.externalPort));
+}
+
+// A failed add leaves what was held under its key as it was; a grant may replace it, and a
+// replacement is a new mapping that the keeper may ask for while the old exchange is out.
+void Run::addAnswered(const Exchange &x, int32_t code,
+                      const std::vector<MappingKeeper::Held> &before) {
+    generation += code == 0;
+    std::vector<MappingKeeper::Held> all = k.held(), old = before;
+    const MappingKeeper::Held *was = find(keyOf(x), old);
+    if (code == 0 || !was || (was->way != MappingWay::Upnp && was->expiresAtMs <= now))
+        return;
+    const MappingKeeper::Held *h = find(keyOf(x), all);
+    require(h && std::tie(h->externalPort, h->internalPort, h->nonce, h->clientAddress, h->removing,
+                          h->granted, h->expiresAtMs) ==
+                     std::tie(was->externalPort, was->internalPort, was->nonce, was->clientAddress,
+                              was->removing, was->granted, was->expiresAtMs));
+}
+
+// After an outcome: a new grant, or a failed renewal within the shortest gap of the expiry,
+// may leave the next try at the expiry itself.
+void Run::reported(const Exchange &x, const ExchangeResult &r,
+                   const std::vector<MappingKeeper::Held> &before) {
+    std::vector<MappingKeeper::Held> all = k.held(), old = before;
+    const MappingKeeper::Held *h = find(keyOf(x), all);
+    const MappingKeeper::Held *was = find(keyOf(x), old);
+    if (!h || h->way == MappingWay::Upnp)
+        return;
+    const bool fresh = !was || was->expiresAtMs != h->expiresAtMs;
+    if (fresh && r.lifetime == 1)
+        looseExpiry[keyOf(x)] = h->expiresAtMs;
+    if (!fresh && h->expiresAtMs <= now + kShortestRetryGapMs)
+        looseExpiry[keyOf(x)] = h->expiresAtMs;
+}
+
+void Run::check() {
+    const std::vector<MappingKeeper::Held> all = k.held();
+    const uint64_t wake = k.nextWakeMs(now);
+    require(wake >= now && wake <= now + kKeeperLongestWaitMs);
+    require(all.empty() || !k.empty());
+    std::set<Key> keys;
+    for (const auto &h : all) {
+        require(keys.insert(keyOf(h)).second && h.way == k.way());
+        bool out = false;
+        for (const Pending &p : keeperOut)
+            out = out || keyOf(p.x) == keyOf(h);
+        if (h.way == MappingWay::Upnp || !h.granted || h.removing || out || now >= h.expiresAtMs)
+            continue;
+        const auto loose = looseExpiry.find(keyOf(h));
+        const bool atExpiryAllowed = loose != looseExpiry.end() && loose->second == h.expiresAtMs;
+        require(atExpiryAllowed ? wake <= h.expiresAtMs : wake < h.expiresAtMs);
+    }
+}
+
+void Run::step(Bytes &in) {
+    const uint8_t op = in.take();
+    const uint8_t a = in.take();
+    const uint8_t transport = a & 1 ? kProtocolUdp : kProtocolTcp;
+    const uint16_t internal = static_cast<uint16_t>((a >> 1) % 3 + 1);
+    const uint16_t external = static_cast<uint16_t>((a >> 3) % 4 + 1);
+    switch (op % 11) {
+    case 0:
+        now += uint64_t{a} * 100;
+        break;
+    case 1:
+        now = k.nextWakeMs(now) + a % 3;
+        break;
+    case 2: {
+        noncesLeft = (a >> 5) != 7;
+        const uint32_t local = k.localAddress();
+        const CallPlan p = k.beginAdd(now, transport, internal, external, kAddresses[a >> 6]);
+        generation += k.localAddress() != local;
+        if (p.refusal == 0) {
+            require(p.exchange.job == ExchangeJob::Map && p.exchange.externalPort == external &&
+                    p.exchange.clientAddress == k.localAddress());
+            adds.push_back({p.exchange, generation});
+        }
+        break;
+    }
+    case 3: {
+        const CallPlan p = k.beginRemove(now, transport, external);
+        if (p.refusal == 0)
+            removes.push_back({p.exchange, generation});
+        break;
+    }
+    case 4: {
+        Exchange x;
+        if (keeperOut.size() < 2 && k.nextExchange(now, x)) {
+            handedOut(x);
+            keeperOut.push_back({x, generation});
+        }
+        break;
+    }
+    case 5:
+    case 6:
+    case 7: {
+        std::vector<Pending> &list = op % 11 == 5 ? keeperOut : op % 11 == 6 ? adds : removes;
+        if (list.empty())
+            break;
+        const Pending p = list[a % list.size()];
+        list.erase(list.begin() + a % list.size());
+        const ExchangeResult r = outcome(in, p.x);
+        const std::vector<MappingKeeper::Held> before = k.held();
+        if (op % 11 == 5) {
+            k.finish(now, p.x, r);
+        } else {
+            const int32_t code =
+                op % 11 == 6 ? k.finishAdd(now, p.x, r) : k.finishRemove(now, p.x, r);
+            require((code == 0) == (r.outcome == ExchangeOutcome::Granted &&
+                                    (op % 11 == 7 || p.x.way == MappingWay::Upnp ||
+                                     (r.lifetime > 0 && r.externalPort == p.x.externalPort))));
+            if (op % 11 == 6)
+                addAnswered(p.x, code, before);
+        }
+        reported(p.x, r, before);
+        break;
+    }
+    case 8:
+        k.portControlAnnouncement(now, kGateways[a & 1], a & 2 ? 5350 : kPortControlPort,
+                                  in.take());
+        break;
+    case 9:
+        k.ssdpNotice(now, kGateways[a & 1], a & 2 ? SsdpNoticeKind::ByeBye : SsdpNoticeKind::Alive,
+                     a & 4, a >> 6);
+        break;
+    default:
+        if (a & 1) {
+            const uint32_t local = k.localAddress();
+            k.localAddressSeen(now, kAddresses[(a >> 1) % 3]);
+            generation += k.localAddress() != local;
+        } else {
+            k.setGateway(now, static_cast<MappingWay>((a >> 1) % 3), kGateways[(a >> 3) & 1]);
+            ++generation;
+        }
+        break;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    Bytes in{data, size};
+    Run run;
+    for (int steps = 0; in.size > 0 && steps < 2000; ++steps) {
+        run.step(in);
+        run.check();
+    }
+    return 0;
+}

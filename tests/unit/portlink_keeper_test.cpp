@@ -1,0 +1,358 @@
+#include "mapping_keeper.h"
+#include "result_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <tuple>
+#include <vector>
+
+using namespace portlink;
+
+namespace {
+
+const uint32_t kGateway = 0x014da8c0; // 192.168.77.1 in network order
+const uint32_t kClient = 0x144da8c0;  // 192.168.77.20
+const uint32_t kClient2 = 0x154da8c0; // 192.168.77.21
+const int32_t kRefusedCode = -77;
+
+ExchangeResult answer(ExchangeOutcome outcome, uint16_t port = 0, uint32_t lifetime = 0) {
+    ExchangeResult r;
+    r.outcome = outcome;
+    r.code = outcome == ExchangeOutcome::Granted ? 0 : kRefusedCode;
+    r.externalPort = port;
+    r.lifetime = lifetime;
+    return r;
+}
+ExchangeResult granted(uint16_t port = 0, uint32_t lifetime = 7200) {
+    return answer(ExchangeOutcome::Granted, port, lifetime);
+}
+ExchangeResult withEpoch(ExchangeResult r, uint32_t epoch) {
+    r.hasEpoch = true;
+    r.epoch = epoch;
+    return r;
+}
+const ExchangeResult kUnanswered = answer(ExchangeOutcome::Unanswered);
+
+// One keeper on a scripted clock; the keeper thread's loop answers with `reply`.
+struct Bench {
+    uint64_t now = 1000000;
+    uint8_t drawn = 0;
+    bool noncesLeft = true;
+    MappingKeeper k{[this](MappingNonce &n) {
+        n.fill(++drawn);
+        return noncesLeft;
+    }};
+    std::function<ExchangeResult(const Exchange &)> reply = [](const Exchange &x) {
+        return granted(x.externalPort);
+    };
+    std::vector<std::pair<uint64_t, Exchange>> sent; // (time after start, exchange)
+    uint64_t start = now;
+
+    explicit Bench(MappingWay way = MappingWay::Pcp) { k.setGateway(now, way, kGateway); }
+    CallPlan begin(uint16_t internal, uint16_t external, uint8_t tr = kProtocolTcp) {
+        return k.beginAdd(now, tr, internal, external, kClient);
+    }
+    int32_t add(uint16_t internal, uint16_t external, const ExchangeResult &r) {
+        const CallPlan p = begin(internal, external);
+        return p.refusal != 0 ? p.refusal : k.finishAdd(now, p.exchange, r);
+    }
+    void hold(uint16_t internal, uint16_t external) {
+        ASSERT_EQ(add(internal, external, granted(external)), 0);
+    }
+    int32_t remove(uint16_t external, const ExchangeResult &r) {
+        const CallPlan p = k.beginRemove(now, kProtocolTcp, external);
+        return p.refusal != 0 ? p.refusal : k.finishRemove(now, p.exchange, r);
+    }
+    // Runs the keeper thread until `untilMs` after the start of this run.
+    void run(uint64_t untilMs) {
+        start = now;
+        sent.clear();
+        Exchange x;
+        while (now <= start + untilMs) {
+            if (k.nextExchange(now, x)) {
+                sent.emplace_back(now - start, x);
+                k.finish(now, x, reply(x));
+            } else {
+                now = k.nextWakeMs(now) + (k.nextWakeMs(now) == now);
+            }
+        }
+    }
+    std::vector<uint64_t> times() const {
+        std::vector<uint64_t> t;
+        for (const auto &s : sent)
+            t.push_back(s.first);
+        return t;
+    }
+};
+
+auto key(const MappingKeeper::Held &h) {
+    return std::make_tuple(h.way, h.transport, h.internalPort, h.externalPort, h.nonce,
+                           h.clientAddress, h.removing, h.granted, h.expiresAtMs);
+}
+
+struct Case {
+    const char *name;
+    std::function<void()> run;
+};
+
+void runCases(const std::vector<Case> &cases) {
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.run();
+    }
+}
+
+} // namespace
+
+TEST(PortlinkKeeper, Bookkeeping) {
+    runCases({
+        {"a failed add leaves the live mapping as it was",
+         [] {
+             for (MappingWay way : {MappingWay::Pcp, MappingWay::Upnp}) {
+                 Bench b(way);
+                 b.hold(8080, 40000);
+                 b.now += 1000;
+                 const auto before = key(b.k.held().at(0));
+                 const uint64_t wake = b.k.nextWakeMs(b.now);
+                 EXPECT_EQ(b.add(8080, 40000, answer(ExchangeOutcome::Refused)), kRefusedCode);
+                 EXPECT_EQ(b.add(8080, 40000, kUnanswered), kRefusedCode);
+                 ASSERT_EQ(b.k.held().size(), 1u);
+                 EXPECT_EQ(key(b.k.held()[0]), before);
+                 EXPECT_EQ(b.k.nextWakeMs(b.now), wake);
+             }
+         }},
+        {"an unanswered remove is retried at +2/+6/+14 s, and a later remove sends again",
+         [] {
+             for (MappingWay way : {MappingWay::Pcp, MappingWay::Upnp}) {
+                 Bench b(way);
+                 b.hold(8080, 40000);
+                 const MappingNonce nonce = b.k.held()[0].nonce;
+                 b.reply = [](const Exchange &) { return kUnanswered; };
+                 EXPECT_EQ(b.remove(40000, kUnanswered), kRefusedCode);
+                 b.run(3700000); // past the renewal time: no renewal follows
+                 EXPECT_EQ(b.times(), (std::vector<uint64_t>{2000, 6000, 14000}));
+                 for (const auto &s : b.sent)
+                     EXPECT_TRUE(s.second.job == ExchangeJob::Delete && s.second.nonce == nonce);
+                 ASSERT_EQ(b.k.held().size(), 1u);
+                 EXPECT_TRUE(b.k.held()[0].removing);
+                 EXPECT_EQ(b.k.beginRemove(b.now, kProtocolTcp, 40000).exchange.job,
+                           ExchangeJob::Delete);
+             }
+         }},
+        {"removes that end it, and calls refused at once",
+         [] {
+             Bench b;
+             b.hold(8080, 40000);
+             b.hold(8081, 40001);
+             EXPECT_EQ(b.remove(40000, granted()), 0);
+             EXPECT_EQ(b.remove(40001, answer(ExchangeOutcome::Refused)), kRefusedCode);
+             EXPECT_TRUE(b.k.empty());
+             EXPECT_EQ(b.remove(40001, granted()), ERR_NOT_MAPPED_HERE);
+             b.hold(8080, 40000);
+             const CallPlan taken = b.begin(8080, 40002);
+             EXPECT_EQ(taken.refusal, ERR_PORT_TAKEN_HERE);
+             Exchange x;
+             EXPECT_FALSE(b.k.nextExchange(b.now, x));
+             EXPECT_EQ(b.k.beginAdd(b.now, kProtocolTcp, 1, 2, 0x0100000b).refusal,
+                       ERR_NOT_LAN_ADDRESS); // 11.0.0.1
+             b.noncesLeft = false;
+             EXPECT_EQ(b.begin(9000, 9000).refusal, ERR_NO_NONCE);
+             MappingKeeper none([](MappingNonce &) { return true; });
+             EXPECT_EQ(none.beginAdd(0, kProtocolTcp, 1, 2, kClient).refusal, ERR_NO_GATEWAY);
+             EXPECT_EQ(none.beginRemove(0, kProtocolTcp, 2).refusal, ERR_NO_GATEWAY);
+         }},
+        {"SUCCESS with lifetime 0 is a refusal; a grant on another port is deleted",
+         [] {
+             Bench b;
+             EXPECT_EQ(b.add(8080, 40000, granted(40000, 0)), ERR_MAPPING_REFUSED);
+             EXPECT_TRUE(b.k.empty());
+             const CallPlan p = b.begin(8080, 40000);
+             EXPECT_EQ(b.k.finishAdd(b.now, p.exchange, granted(40005)), ERR_OTHER_PORT);
+             EXPECT_TRUE(b.k.held().empty());
+             b.run(0);
+             ASSERT_EQ(b.sent.size(), 1u);
+             const Exchange &x = b.sent[0].second;
+             EXPECT_EQ(std::make_tuple(x.job, x.externalPort, x.internalPort, x.nonce),
+                       std::make_tuple(ExchangeJob::Delete, uint16_t{40005}, uint16_t{8080},
+                                       p.exchange.nonce));
+             EXPECT_TRUE(b.k.empty());
+         }},
+    });
+}
+
+TEST(PortlinkKeeper, RenewalTiming) {
+    struct Row {
+        uint32_t lifetime;
+        std::vector<uint64_t> firstSends; // ms after the grant; all unanswered
+    };
+    const Row rows[] = {
+        {6, {3000, 4500, 5500, 6500, 7500, 9500, 13500, 21500, 37500, 69500, 129500, 189500}},
+        {7200, {3600000, 5400000, 6300000, 6750000}},
+        {1, {1000, 2000, 4000}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.lifetime);
+        Bench b;
+        ASSERT_EQ(b.add(8080, 40000, granted(40000, row.lifetime)), 0);
+        const MappingNonce nonce = b.k.held()[0].nonce;
+        b.reply = [](const Exchange &) { return kUnanswered; };
+        b.run(row.lifetime * 1000 + 400000);
+        const std::vector<uint64_t> t = b.times();
+        ASSERT_GE(t.size(), row.firstSends.size());
+        EXPECT_EQ(std::vector<uint64_t>(t.begin(), t.begin() + row.firstSends.size()),
+                  row.firstSends);
+        const uint64_t expiry = row.lifetime * 1000;
+        size_t inTime = 0;
+        for (size_t i = 0; i < t.size(); ++i) {
+            inTime += t[i] < expiry;
+            EXPECT_EQ(b.sent[i].second.nonce, nonce);
+            if (i > 0) {
+                EXPECT_GE(t[i] - t[i - 1], kShortestRetryGapMs);
+                if (t[i - 1] >= expiry)
+                    EXPECT_LE(t[i] - t[i - 1], kLapsedRetryMaxMs);
+            }
+        }
+        if (row.lifetime >= 6)
+            EXPECT_GE(inTime, kRenewalTriesBeforeExpiry);
+    }
+}
+
+TEST(PortlinkKeeper, Restarts) {
+    using Event = std::function<void(Bench &)>;
+    const auto pcpAddEpoch = [](uint32_t epoch) {
+        return [epoch](Bench &b) { b.add(9000, 9000, withEpoch(granted(9000), epoch)); };
+    };
+    const auto alive = [](bool hasId, uint32_t id, uint32_t from = kGateway) {
+        return [=](Bench &b) { b.k.ssdpNotice(b.now, from, SsdpNoticeKind::Alive, hasId, id); };
+    };
+    const Event byebye = [](Bench &b) {
+        b.k.ssdpNotice(b.now, kGateway, SsdpNoticeKind::ByeBye, true, 1);
+    };
+    const auto announce = [](uint32_t from, uint16_t port) {
+        return [=](Bench &b) { b.k.portControlAnnouncement(b.now, from, port, 50); };
+    };
+    struct Row {
+        const char *name;
+        MappingWay way;
+        std::vector<Event> before, after; // `after` comes 10 s later
+        bool dueAtOnce;
+    };
+    const Row rows[] = {
+        {"announcement from the gateway", MappingWay::Pcp, {}, {announce(kGateway, 5351)}, true},
+        {"announcement from another address",
+         MappingWay::Pcp,
+         {},
+         {announce(kClient2, 5351)},
+         false},
+        {"announcement from another port", MappingWay::Pcp, {}, {announce(kGateway, 5350)}, false},
+        {"epoch lost", MappingWay::Pcp, {pcpAddEpoch(100)}, {pcpAddEpoch(100)}, true},
+        {"epoch kept", MappingWay::Pcp, {pcpAddEpoch(100)}, {pcpAddEpoch(110)}, false},
+        {"BOOTID changed", MappingWay::Upnp, {alive(true, 5)}, {alive(true, 6)}, true},
+        {"BOOTID same", MappingWay::Upnp, {alive(true, 5)}, {alive(true, 5)}, false},
+        {"first BOOTID is recorded", MappingWay::Upnp, {}, {alive(true, 5)}, false},
+        {"alive after byebye", MappingWay::Upnp, {alive(true, 5), byebye}, {alive(true, 5)}, true},
+        {"alive without BOOTID", MappingWay::Upnp, {}, {alive(false, 0)}, true},
+        {"foreign source", MappingWay::Upnp, {}, {alive(false, 0, kClient2)}, false},
+        {"SSDP while PCP", MappingWay::Pcp, {}, {alive(false, 0)}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Bench b(row.way);
+        b.hold(8080, 40000);
+        b.hold(8081, 40001);
+        for (const Event &e : row.before)
+            e(b);
+        b.now += 10000;
+        for (const Event &e : row.after)
+            e(b);
+        b.run(0);
+        EXPECT_EQ(b.sent.size(), row.dueAtOnce ? 2u : 0u); // 9000 was granted just now
+    }
+}
+
+TEST(PortlinkKeeper, UpnpChecksAndNoticeFloods) {
+    struct Row {
+        ExchangeOutcome checkAnswer;
+        std::vector<std::pair<uint64_t, ExchangeJob>> sends; // within 130 s of the check
+    };
+    const Row rows[] = {
+        {ExchangeOutcome::Granted, {{0, ExchangeJob::Check}, {120000, ExchangeJob::Check}}},
+        {ExchangeOutcome::Refused, {{0, ExchangeJob::Check}, {0, ExchangeJob::Map}}},
+        {ExchangeOutcome::Unsupported,
+         {{0, ExchangeJob::Check}, {0, ExchangeJob::Map}, {120000, ExchangeJob::Map}}},
+        {ExchangeOutcome::Unanswered,
+         {{0, ExchangeJob::Check}, {15000, ExchangeJob::Check}, {30000, ExchangeJob::Check}}},
+    };
+    for (const Row &row : rows) {
+        Bench b(MappingWay::Upnp);
+        b.hold(8080, 40000);
+        b.now += kUpnpCheckEveryMs;
+        b.reply = [&row](const Exchange &x) {
+            return answer(x.job == ExchangeJob::Check ? row.checkAnswer : ExchangeOutcome::Granted);
+        };
+        b.run(row.sends.back().first);
+        std::vector<std::pair<uint64_t, ExchangeJob>> got;
+        for (const auto &s : b.sent)
+            got.emplace_back(s.first, s.second.job);
+        EXPECT_EQ(got, row.sends) << static_cast<int>(row.checkAnswer);
+    }
+    for (MappingWay way : {MappingWay::Upnp, MappingWay::Pcp}) {
+        Bench b(way);
+        b.hold(8080, 40000);
+        b.hold(8081, 40001);
+        std::map<uint16_t, uint64_t> last; // external port -> when last sent
+        Exchange x;
+        for (int i = 0; i < 10000; ++i, ++b.now) {
+            b.k.ssdpNotice(b.now, kGateway, SsdpNoticeKind::Alive, false, 0);
+            b.k.portControlAnnouncement(b.now, kGateway, kPortControlPort, 7);
+            while (b.k.nextExchange(b.now, x)) {
+                if (last.count(x.externalPort))
+                    EXPECT_GE(b.now - last[x.externalPort], kNoticeCheckGapMs);
+                last[x.externalPort] = b.now;
+                b.k.finish(b.now, x, granted(x.externalPort));
+            }
+        }
+        EXPECT_EQ(last.size(), 2u);
+    }
+}
+
+TEST(PortlinkKeeper, NetworkChanges) {
+    for (MappingWay way : {MappingWay::Upnp, MappingWay::Pcp}) {
+        SCOPED_TRACE(static_cast<int>(way));
+        Bench b(way);
+        b.hold(8080, 40000);
+        const MappingNonce old = b.k.held()[0].nonce;
+        b.k.localAddressSeen(b.now, kClient2);
+        b.run(0);
+        std::vector<std::pair<ExchangeJob, uint32_t>> got;
+        for (const auto &s : b.sent) {
+            got.emplace_back(s.second.job, s.second.clientAddress);
+            EXPECT_EQ(s.second.nonce == old, way == MappingWay::Upnp);
+        }
+        using P = std::pair<ExchangeJob, uint32_t>;
+        std::vector<P> want{{ExchangeJob::Map, kClient2}};
+        if (way == MappingWay::Upnp)
+            want.insert(want.begin(), P{ExchangeJob::Delete, kClient2});
+        EXPECT_EQ(got, want);
+    }
+    // Another gateway, then another way: re-keyed (two UPnP mappings of one internal port
+    // leave one PCP mapping), remade at once with a new nonce; the same again changes nothing.
+    Bench b(MappingWay::Upnp);
+    b.hold(8080, 40000);
+    b.hold(8080, 40001);
+    b.k.setGateway(b.now, MappingWay::Upnp, kClient2);
+    b.run(0);
+    EXPECT_EQ(b.sent.size(), 2u);
+    b.k.setGateway(b.now, MappingWay::Pcp, kClient2);
+    b.k.setGateway(b.now, MappingWay::Pcp, kClient2);
+    b.run(0);
+    ASSERT_EQ(b.sent.size(), 1u);
+    EXPECT_EQ(b.sent[0].second.way, MappingWay::Pcp);
+    EXPECT_NE(b.sent[0].second.nonce, MappingNonce{});
+    ASSERT_EQ(b.k.held().size(), 1u);
+    EXPECT_TRUE(b.k.held()[0].granted);
+    EXPECT_LE(b.k.nextWakeMs(b.now), b.now + kKeeperLongestWaitMs);
+    EXPECT_EQ(MappingKeeper([](MappingNonce &) { return true; }).nextWakeMs(5), 5 + 60000u);
+}
