@@ -52,6 +52,7 @@ Scenario (JSON object; every key optional):
          "nts": "ssdp:alive" (default) | "ssdp:byebye"
          "bootid": N | null       BOOTID.UPNP.ORG (and 01-NLS) of the datagrams, default 1;
                                   null leaves both lines out
+         "bootid_step": N         the k-th datagram's BOOTID is bootid + k * N (default 0)
          "nt": TYPE, "location": URL   default the IGD:1 device type, and the description
                                   URL on the source address
          "data": TEXT}            a text of its own instead (then nts/bootid/nt unused)
@@ -80,8 +81,8 @@ Scenario (JSON object; every key optional):
          "also_from_gateway": true   with "source": then also from "address":5351
          "maps": [A, ...]         the answers to successive MAP exchanges (PCP MAP and
                                   NAT-PMP map requests, adds and deletes alike; a datagram
-                                  equal to the previous MAP request and at most 1.5 s after
-                                  it is a resend and gets its exchange's answer): "grant"
+                                  equal to the exchange's first and less than 1.9 s after it
+                                  is a resend and gets its exchange's answer): "grant"
                                   (as above), "silence" (recorded, not answered), a result
                                   CODE (as "result"), or "zero" (SUCCESS with lifetime 0);
                                   after the list, "grant".  Each MAP datagram's record entry
@@ -502,11 +503,13 @@ class Gateway:
                 return
         began += float(burst.get("delay", burst.get("at", 0)))
         nts, bootid = burst.get("nts", "ssdp:alive"), burst.get("bootid", 1)
-        payload = (expand(burst["data"]) if "data" in burst else
-                   ssdp_notify(nts, burst.get("nt", IGD), bootid, burst.get("location"),
-                               source)).encode("latin-1")
+        step = int(burst.get("bootid_step", 0))
         rate = float(burst.get("rate", 1000))
         for k in range(int(burst.get("count", 1))):
+            this_bootid = bootid + k * step if bootid is not None else None
+            payload = (expand(burst["data"]) if "data" in burst else
+                       ssdp_notify(nts, burst.get("nt", IGD), this_bootid, burst.get("location"),
+                                   source)).encode("latin-1")
             if self.stopping.wait(max(0.0, began + k / rate - time.monotonic())):
                 return
             try:
@@ -517,7 +520,7 @@ class Gateway:
             with self.recorder.lock:
                 self.recorder.record["notify_sent"].append(
                     {"t": self.recorder.now(), "source": list(sock.getsockname()),
-                     "nts": nts, "bootid": bootid})
+                     "nts": nts, "bootid": this_bootid})
 
     # ---- HTTP
     def start_http(self):

@@ -16,7 +16,7 @@ PORT = 5351
 EXTERNAL = "100.200.0.2"
 ERROR_LIFETIME = 30  # how long a refusal holds, in PCP answers
 ANNOUNCE_GROUP, ANNOUNCE_PORT = "224.0.0.1", 5350  # where unsolicited announcements go
-RESEND_GAP = 1.5  # a MAP request repeated within this many seconds is a resend
+RESEND_WINDOW = 1.9  # a MAP request repeated this soon after its first sending is a resend
 
 
 def _mapped(address):
@@ -69,7 +69,7 @@ class Responder:
         self.received = self.answered = 0
         self._zero = False  # the answer being made grants lifetime 0
         self.exchanges = 0  # MAP exchanges seen (fakegw's "maps" key)
-        self._last_map = None  # (bytes, arrival) of the latest MAP request
+        self._exchange = None  # (bytes, arrival) of the current exchange's first request
         self._map_answer = "grant"  # the scripted answer of the current exchange
         self._map_started = []  # monotonic arrival of each exchange's first datagram
         self.home = self._bind(gateway.address)
@@ -197,8 +197,10 @@ class Responder:
 
     def _script(self, data):
         """The scripted answer ("maps") for a MAP request (PCP MAP, NAT-PMP map), None for
-        anything else or without a script.  A datagram equal to the previous MAP request and
-        at most RESEND_GAP s after it is a resend: it belongs to the same exchange."""
+        anything else or without a script.  A datagram equal to the current exchange's first
+        request and less than RESEND_WINDOW s after it is a resend: it belongs to that
+        exchange (portlink resends a request for 2 s at most, the last time 1.75 s after the
+        first)."""
         request = decode(data)
         maps = (self.plan or {}).get("maps")
         is_map = (not request.get("response", True) and
@@ -207,13 +209,13 @@ class Responder:
         if not is_map:
             return None
         now = time.monotonic()
-        if not (self._last_map and self._last_map[0] == data
-                and now - self._last_map[1] <= RESEND_GAP):
+        if not (self._exchange and self._exchange[0] == data
+                and now - self._exchange[1] < RESEND_WINDOW):
+            self._exchange = (data, now)
             self.exchanges += 1
             self._map_started.append(now)
             self._map_answer = (maps[self.exchanges - 1] if maps and self.exchanges <= len(maps)
                                 else "grant")
-        self._last_map = (data, now)
         return self._map_answer if maps is not None else None
 
     def _answer(self, data, scripted=None):
