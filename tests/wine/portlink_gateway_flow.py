@@ -4,6 +4,8 @@ with unittest.TestCase and sets KIND ("tcp"/"udp") and SELECTOR, and IGD_V1 for 
 view of the gateway (by default it describes itself as it ships, IGDv2).  GatewayHost is the
 fixture alone, for groups with cases of their own (VPN for a multi-homed LAN host)."""
 import os
+import subprocess
+import threading
 
 from testbed import gateway, netns, winebox
 
@@ -48,6 +50,50 @@ class GatewayHost:
         self.assertEqual(result.returncode, 0,
                          f"host failed: {out}\n{result.stderr.decode(errors='replace')[-2000:]}")
         return out.split()
+
+    def live(self, *commands, bound=180):
+        """A host run (-v) whose answers are read one by one (LiveHost), so that a case can
+        act on the gateway between them."""
+        return LiveHost(self.box, self.dll, commands, bound)
+
+
+class LiveHost:
+    """One vnxhost -v process; next() waits for its next answer.  Use it in a with block:
+    the process is ended (and waited for) on the way out; it is killed after `bound` s."""
+
+    def __init__(self, box, dll, commands, bound=180):
+        self.process = box.popen("vnxhost.exe", ["-v", dll, *commands],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, text=True)
+        self.watchdog = threading.Timer(bound, self.process.kill)
+        self.watchdog.start()
+        self.answers = []
+
+    def next(self):
+        """The next answer (the text after " = "); fails when the host ended before it."""
+        line = self.process.stdout.readline()
+        if not line:
+            raise AssertionError(f"the host ended after {self.answers} "
+                                 f"(exit {self.process.wait()})")
+        self.answers.append(line.rstrip().partition(" = ")[2])
+        return self.answers[-1]
+
+    def rest(self):
+        """Every answer still to come, once the host has ended; all of them in order."""
+        for line in self.process.stdout:
+            self.answers.append(line.rstrip().partition(" = ")[2])
+        self.process.wait()
+        return self.answers
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.watchdog.cancel()
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
 
 
 class MappingFlow(GatewayHost):
