@@ -199,18 +199,18 @@ class Description(PortlinkGroup):
                                             add_post(80, "TCP", 8080, authority=GW),
                                             delete_post(80, "TCP", authority=GW)])
 
-    def test_empty_paths(self):
+    def test_empty_paths_are_requested_as_the_root(self):
         location = f"http://{GW}:5000"
         desc = with_service(f"http://{GW}:5001")
         run = self.play(normal_scenario(desc, ssdp=answer_search(
             fakegw.ssdp_answer(location=location)), extra_http=self.control_answers(5001)),
                         ROAD)
         self.assertAnswers(run, OK)
-        self.assertEqual(run.requests(5000), [description_get(path="")])
-        self.assertTrue(run.requests(5000)[0].startswith("GET  HTTP/1.1\r\n"))
+        self.assertEqual(run.requests(5000), [description_get(path="/")])
+        self.assertTrue(run.requests(5000)[0].startswith("GET / HTTP/1.1\r\n"))
         self.assertEqual(run.requests(5001), [
-            add_post(80, "TCP", 8080, path="", authority=f"{GW}:5001"),
-            delete_post(80, "TCP", path="", authority=f"{GW}:5001")])
+            add_post(80, "TCP", 8080, path="/", authority=f"{GW}:5001"),
+            delete_post(80, "TCP", path="/", authority=f"{GW}:5001")])
 
 
 if __name__ == "__main__":
