@@ -141,6 +141,16 @@ TEST(PortlinkKeeper, Bookkeeping) {
                            ExchangeJob::Delete);
              }
          }},
+        {"delete retries last only while the lifetime does",
+         [] {
+             Bench b;
+             ASSERT_EQ(b.add(8080, 40000, granted(40000, 6)), 0);
+             b.reply = [](const Exchange &) { return kUnanswered; };
+             EXPECT_EQ(b.remove(40000, kUnanswered), kRefusedCode);
+             b.run(60000);
+             EXPECT_EQ(b.times(), (std::vector<uint64_t>{2000}));
+             EXPECT_TRUE(b.k.empty()); // gone from the gateway at its expiry
+         }},
         {"removes that end it, and calls refused at once",
          [] {
              Bench b;

@@ -392,17 +392,15 @@ void MappingKeeper::failMap(Entry &entry, uint64_t nowMs) {
     entry.dueAtMs = nowMs + backoffMs(entry.failures++);
 }
 
-// An unanswered delete: sent again at the next step after its first send, while the lifetime
-// lasts (PCP/NAT-PMP).  False when there is nothing left to delete.
+// An unanswered delete: sent again at the next step after its first send.  False when there
+// is nothing left to delete.
 bool MappingKeeper::scheduleDeleteRetry(Entry &entry) {
     if (portControl(entry.way) && !entry.granted)
         return false;
     entry.dueAtMs = entry.deleteRetries < kDeleteRetries
                         ? entry.deleteStartMs + kDeleteRetryAfterMs[entry.deleteRetries]
                         : kNeverMs;
-    if (portControl(entry.way) && entry.dueAtMs >= entry.expiresAtMs)
-        entry.dueAtMs = kNeverMs; // it lapses first, and goes then
-    return true;
+    return true; // a PCP/NAT-PMP retry at or after the expiry never goes: lapse() drops it
 }
 
 // A PCP/NAT-PMP grant on a port not asked for: deleted at once.  A mapping held under the key
