@@ -1,0 +1,61 @@
+#pragma once
+// Which of this host's IPv6 addresses get an inbound pinhole: the stable global addresses of
+// the adapter that reaches the gateway.  The records carry what GetAdaptersAddresses reports
+// for a unicast address, with the same numbers, so the edge copies fields without mapping
+// them.  No state; any thread.
+#include <cstdint>
+#include <vector>
+
+#include "ipv6_text.h"
+
+namespace portlink {
+
+// IP_PREFIX_ORIGIN.
+enum class PrefixOrigin : int32_t {
+    Other = 0,
+    Manual = 1,
+    WellKnown = 2,
+    Dhcp = 3,
+    RouterAdvertisement = 4,
+    Unchanged = 16,
+};
+
+// IP_SUFFIX_ORIGIN.  Random marks a temporary (privacy) address, RFC 8981.
+enum class SuffixOrigin : int32_t {
+    Other = 0,
+    Manual = 1,
+    WellKnown = 2,
+    Dhcp = 3,
+    LinkLayerAddress = 4,
+    Random = 5,
+    Unchanged = 16,
+};
+
+// IP_DAD_STATE.
+enum class DadState : int32_t {
+    Invalid = 0,
+    Tentative = 1,
+    Duplicate = 2,
+    Deprecated = 3,
+    Preferred = 4,
+};
+
+struct HostIpv6Address {
+    uint32_t adapterIndex = 0; // the adapter's IfIndex
+    Ipv6Address address{};
+    PrefixOrigin prefixOrigin = PrefixOrigin::Other;
+    SuffixOrigin suffixOrigin = SuffixOrigin::Other;
+    DadState dadState = DadState::Invalid;
+    uint32_t preferredLifetime = 0; // seconds; 0xffffffff is infinite
+    uint32_t validLifetime = 0;     // seconds; 0xffffffff is infinite
+};
+
+// The addresses that get a pinhole, in the order of `addresses`, each once: global unicast
+// (2000::/3, so neither link-local nor ULA), on adapter `adapterIndex`, DadState Preferred
+// (the duplicate check passed and the address is not deprecated), a preferred lifetime above
+// 0, and not temporary (SuffixOrigin other than Random): a temporary address changes within
+// hours and is not what a peer is told to reach.
+std::vector<Ipv6Address> choosePinholeAddresses(const std::vector<HostIpv6Address> &addresses,
+                                                uint32_t adapterIndex);
+
+} // namespace portlink
