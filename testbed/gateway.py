@@ -6,8 +6,12 @@ connection service is WANIPConnection:2.  igd_v1=True gives the IGDv1 view of th
 (force_igd_desc_v1), whose description names version 1 of every service.  Its nftables tables
 are made here (the packaged init script is unusable), the daemon runs in the foreground with
 its own config and pid file, and everything is removed with the namespaces.  Probes check real forwarding: a client in the isp namespace sends to
-the gateway's WAN address and a listener in the lan namespace must see it.
+the gateway's WAN address and a listener in the lan namespace must see it.  On a LAN with
+IPv6 (ipv6=True) the same daemon also opens inbound IPv6 pinholes (UPnP AddPinhole, PCP MAP
+for an IPv6 client): accept rules in its forward chain (pinholes()), checked by reach6 from the
+isp namespace straight to the LAN host's address.
 """
+import ipaddress
 import shutil
 import subprocess
 import time
@@ -39,13 +43,24 @@ table inet nat {
 }
 """
 
+# With IPv6 (netns.Lan(ipv6=True)) the forward chain lets through what belongs to a connection
+# already allowed, then what the daemon's chain accepts (its pinholes, and the accept rules
+# of its IPv4 mappings), and drops every other IPv6 packet from the WAN: a port without a
+# pinhole is closed from the outside.  IPv4 goes on as without IPv6 (policy accept).
+_FORWARD6 = """\
+        ct state established,related accept
+        jump miniupnpd
+        iifname "{wan}" meta nfproto ipv6 drop
+"""
+
 # Listener run inside the lan namespace: accepts TCP connections (or UDP datagrams) on
 # ADDRESS:PORT, answers each with "echo:" + what it got, and prints one line per contact.
 _LISTENER = r"""
 import socket, sys
 address, port, kind = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+family = socket.AF_INET6 if ":" in address else socket.AF_INET
 if kind == "tcp":
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s = socket.socket(family, socket.SOCK_STREAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind((address, port)); s.listen(16)
     print("ready", flush=True)
@@ -61,7 +76,7 @@ if kind == "tcp":
         finally:
             c.close()
 else:
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s = socket.socket(family, socket.SOCK_DGRAM)
     s.bind((address, port))
     print("ready", flush=True)
     while True:
@@ -81,7 +96,8 @@ try:
         s.sendall(token.encode())
         data = s.recv(256)
     else:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET,
+                          socket.SOCK_DGRAM)
         s.settimeout(wait)
         s.sendto(token.encode(), (address, port))
         data, _ = s.recvfrom(2048)
@@ -105,7 +121,11 @@ class Gateway:
         self.config = f"{self.dir}/miniupnpd.conf"
         self.pidfile = f"{self.dir}/miniupnpd.pid"
         self.log_path = f"{self.dir}/miniupnpd.log"
-        lan.gw.run(["nft", "-f", "-"], input=_NFT_TABLES)
+        tables = _NFT_TABLES
+        if getattr(lan, "ipv6", False):
+            tables = tables.replace("        jump miniupnpd\n",
+                                    _FORWARD6.format(wan=lan.gw_wan_if))
+        lan.gw.run(["nft", "-f", "-"], input=tables)
         rules = list(extra_rules) + ["allow 1-65535 192.168.77.0/24 1-65535",
                                      "deny 0-65535 0.0.0.0/0 0-65535"]
         with open(self.config, "w") as f:
@@ -237,7 +257,8 @@ class Gateway:
         return None
 
     def listen(self, kind, port, address=None):
-        """Starts a TCP or UDP echo listener in the lan namespace; returns its process."""
+        """Starts a TCP or UDP echo listener in the lan namespace (on the host's IPv4 address,
+        or on `address`, which may be an IPv6 one); returns its process."""
         address = address or self.lan.host_address
         process = self.lan.lan.popen(["python3", "-u", "-c", _LISTENER, address, str(port), kind],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -254,6 +275,31 @@ class Gateway:
         result = self.lan.isp.run(["python3", "-c", _CLIENT, self.lan.GW_WAN, str(external_port),
                                    kind, token, str(wait)], check=False, timeout=wait + 10)
         return result.stdout.strip() == "ok"
+
+    def reach6(self, kind, address, port, wait=2.0):
+        """From isp over IPv6 straight to address:port on the LAN (no NAT): True when the
+        lan listener there echoed a token."""
+        token = uuid.uuid4().hex[:12]
+        result = self.lan.isp.run(["python3", "-c", _CLIENT, address, str(port), kind, token,
+                                   str(wait)], check=False, timeout=wait + 10)
+        return result.stdout.strip() == "ok"
+
+    def pinholes(self):
+        """The daemon's IPv6 pinholes, read from its forward chain: a sorted list of
+        (protocol "tcp"/"udp", internal address in RFC 5952 text, internal port)."""
+        out = self.lan.gw.run(["nft", "list", "chain", "inet", "filter", "miniupnpd"]).stdout
+        found = []
+        for line in out.splitlines():
+            words = line.split()
+            if "@nh,192,128" not in words or "accept" not in words:
+                continue
+            raw = words[words.index("@nh,192,128") + 1]
+            address = ipaddress.IPv6Address(int(raw, 16)).compressed
+            port = int(words[words.index("dport") + 1])
+            # the protocol is a raw match of the IPv6 next-header byte
+            number = words[words.index("@nh,48,8") + 1] if "@nh,48,8" in words else None
+            found.append(({"0x6": "tcp", "0x11": "udp"}.get(number, number), address, port))
+        return sorted(found)
 
     def close(self):
         for process in self._listeners:
@@ -289,11 +335,13 @@ except OSError:
 
 
 class GatewayLan:
-    """A fresh netns.Lan (multi-homed with vpn=True) with miniupnpd running in its gateway;
-    close() removes both."""
+    """A fresh netns.Lan (multi-homed with vpn=True, with IPv6 by ipv6=True and temporary6)
+    with miniupnpd running in its gateway; close() removes both."""
 
-    def __init__(self, extra_rules=(), igd_v1=False, vpn=False, **options):
-        self.net = netns.Lan(vpn=vpn)
+    def __init__(self, extra_rules=(), igd_v1=False, vpn=False, ipv6=False, temporary6=False,
+                 **options):
+        self.net = (netns.Lan(ipv6=True, temporary6=temporary6) if ipv6 else
+                    netns.Lan(vpn=vpn))
         try:
             self.gateway = Gateway(self.net, extra_rules, igd_v1, **options)
         except Exception:

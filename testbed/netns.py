@@ -9,6 +9,7 @@ import itertools
 import os
 import signal
 import subprocess
+import time
 
 from . import workspace
 
@@ -89,6 +90,17 @@ class Lan:
     set, lan has a second adapter 10.8.0.2/24 towards a vpn namespace (10.8.0.1) whose default
     route is preferred, as a VPN client sets up; multicast and the isp network (split tunnel)
     still go by the LAN veth, so the gateway is found and forwarded replies come back.
+
+    ipv6=True adds IPv6 to the LAN and WAN links (without it nothing of this is set up):
+    the LAN 2001:db8:77::/64 with gw 2001:db8:77::1 (and its link-local, gateway_link_local)
+    and the host's stable 2001:db8:77::20; the WAN 2001:db8:200::/64 with gw
+    2001:db8:200::2 and isp 2001:db8:200::1, which routes the LAN prefix via gw.  gw
+    forwards IPv6; the host's default IPv6 route goes via gw's link-local, as a router
+    advertisement would set it.  Duplicate address detection is off in all three
+    namespaces, so every address is usable at once.  temporary6=True gives the host a second
+    address in the prefix with finite lifetimes (TEMPORARY6), added after the stable one,
+    as a privacy address would be; the kernel then picks it as the source of an unbound
+    socket.  No VPN in this mode.
     """
 
     LAN_HOST = "192.168.77.20"
@@ -98,10 +110,26 @@ class Lan:
     ISP_NET = "100.200.0.0/24"
     VPN_HOST = "10.8.0.2"
     VPN_SERVER = "10.8.0.1"
+    LAN6_PREFIX = "2001:db8:77::/64"
+    LAN_HOST6 = "2001:db8:77::20"
+    TEMPORARY6 = "2001:db8:77:0:a8c1:5e3f:9d24:7b61"
+    GW_LAN6 = "2001:db8:77::1"
+    GW_WAN6 = "2001:db8:200::2"
+    ISP6 = "2001:db8:200::1"
 
-    def __init__(self, lan_address=None, with_isp=True, vpn=False):
+    def __init__(self, lan_address=None, with_isp=True, vpn=False, ipv6=False,
+                 temporary6=False):
+        if ipv6 and (vpn or lan_address or not with_isp):
+            raise ValueError("ipv6 goes with the plain layout only")
+        self.ipv6 = ipv6
         self.lan = Namespace("lan")
         self.gw = Namespace("gw")
+        self.isp = Namespace("isp") if ipv6 else None
+        if ipv6:
+            for ns in (self.lan, self.gw, self.isp):
+                # Links made from now on skip DAD (link-local addresses included).
+                ns.run(["sysctl", "-q", "-w", "net.ipv6.conf.default.accept_dad=0",
+                        "net.ipv6.conf.all.accept_dad=0"])
         self.host_address = lan_address or self.LAN_HOST
         prefix = "/24"
         gw_lan = self.GW_LAN
@@ -113,9 +141,8 @@ class Lan:
                                            self.gw, gw_lan + prefix)
         self.lan.run(["ip", "route", "add", "default", "via", gw_lan,
                       *(["metric", "100"] if vpn else [])])
-        self.isp = None
         if with_isp:
-            self.isp = Namespace("isp")
+            self.isp = self.isp or Namespace("isp")
             self.gw_wan_if, self.isp_if = link(self.gw, self.GW_WAN + prefix,
                                                self.isp, self.ISP + prefix)
             self.gw.run(["sysctl", "-q", "-w", "net.ipv4.ip_forward=1"])
@@ -129,6 +156,38 @@ class Lan:
             self.lan.run(["ip", "route", "add", "default", "via", self.VPN_SERVER,
                           "metric", "10"])
             self.lan.run(["ip", "route", "add", self.ISP_NET, "via", gw_lan])
+        self.gateway_link_local = None
+        if ipv6:
+            self._add_ipv6(temporary6)
+
+    def _add_ipv6(self, temporary6):
+        def add(ns, address, dev, *extra):
+            ns.run(["ip", "-6", "addr", "add", address, "dev", dev, "nodad", *extra])
+        add(self.gw, self.GW_LAN6 + "/64", self.gw_lan_if)
+        add(self.gw, self.GW_WAN6 + "/64", self.gw_wan_if)
+        add(self.isp, self.ISP6 + "/64", self.isp_if)
+        add(self.lan, self.LAN_HOST6 + "/64", self.lan_if)
+        if temporary6:
+            add(self.lan, self.TEMPORARY6 + "/64", self.lan_if,
+                "preferred_lft", "3600", "valid_lft", "7200")
+        self.gw.run(["sysctl", "-q", "-w", "net.ipv6.conf.all.forwarding=1"])
+        self.isp.run(["ip", "-6", "route", "add", self.LAN6_PREFIX, "via", self.GW_WAN6])
+        self.gateway_link_local = self._link_local(self.gw, self.gw_lan_if)
+        self.lan.run(["ip", "-6", "route", "add", "default", "via", self.gateway_link_local,
+                      "dev", self.lan_if])
+
+    @staticmethod
+    def _link_local(ns, dev, bound=5.0):
+        """The kernel's link-local address of dev, once it is there and not tentative."""
+        deadline = time.monotonic() + bound
+        while time.monotonic() < deadline:
+            out = ns.run(["ip", "-6", "-o", "addr", "show", "dev", dev, "scope", "link"]).stdout
+            for line in out.splitlines():
+                words = line.split()
+                if "inet6" in words and "tentative" not in words:
+                    return words[words.index("inet6") + 1].split("/")[0]
+            time.sleep(0.05)
+        raise RuntimeError(f"no link-local address on {dev}")
 
     def delete(self):
         for ns in (self.vpn, self.isp, self.gw, self.lan):
