@@ -364,5 +364,19 @@ TEST(PortlinkKeeper, NetworkChanges) {
     ASSERT_EQ(b.k.held().size(), 1u);
     EXPECT_TRUE(b.k.held()[0].granted);
     EXPECT_LE(b.k.nextWakeMs(b.now), b.now + kKeeperLongestWaitMs);
+    // A PCP server that turns out to speak only NAT-PMP keeps its mappings and their times.
+    Bench n(MappingWay::Pcp);
+    n.hold(8080, 40000);
+    const uint64_t heldAt = n.now;
+    n.k.setGateway(n.now, MappingWay::NatPmp, kGateway);
+    n.run(0);
+    EXPECT_TRUE(n.sent.empty());
+    ASSERT_EQ(n.k.held().size(), 1u);
+    EXPECT_EQ(n.k.held()[0].way, MappingWay::NatPmp);
+    EXPECT_TRUE(n.k.held()[0].granted);
+    n.run(3600 * 1000);
+    ASSERT_FALSE(n.sent.empty());
+    EXPECT_EQ(n.sent[0].second.way, MappingWay::NatPmp);
+    EXPECT_EQ(n.start + n.sent[0].first - heldAt, 3600 * 1000u); // half of 7200 s, as before
     EXPECT_EQ(MappingKeeper([](MappingNonce &) { return true; }).nextWakeMs(5), 5 + 60000u);
 }

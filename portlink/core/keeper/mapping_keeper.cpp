@@ -126,6 +126,17 @@ ExchangeJob MappingKeeper::jobFor(const Entry &entry) const {
 void MappingKeeper::setGateway(uint64_t nowMs, MappingWay way, uint32_t gatewayAddress) {
     if (hasGateway_ && way == way_ && gatewayAddress == gateway_)
         return;
+    if (hasGateway_ && gatewayAddress == gateway_ && way_ == MappingWay::Pcp &&
+        way == MappingWay::NatPmp) {
+        // The same server, which speaks only NAT-PMP: both name a mapping by protocol and
+        // internal port, so the table stands as it is and only the way changes.
+        way_ = way;
+        epoch_ = EpochState{};
+        for (std::vector<Entry> *list : {&strays_, &entries_})
+            for (Entry &e : *list)
+                e.way = way;
+        return;
+    }
     lapse(nowMs);
     hasGateway_ = true;
     way_ = way;
