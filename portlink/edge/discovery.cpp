@@ -10,6 +10,7 @@
 #include "private_address.h"
 #include "socket_buffer.h"
 #include "ssdp.h"
+#include "ssdp_notice.h"
 #include "mapping_service.h"
 #include "module_thread.h"
 #include "text_ops.h"
@@ -33,7 +34,7 @@ constexpr int kMaxReadsPerPoll = 256;
 // answer (true, in `answer`) or none is left.  A datagram too long for the buffer is lost
 // (WSAEMSGSIZE), and an error report of an earlier send (WSAECONNRESET) stands in the queue
 // like a datagram; the datagrams behind either are still read.
-bool takeUsableAnswer(SOCKET search, char *buffer, SearchAnswer &answer) {
+bool takeUsableAnswer(SOCKET search, char *buffer, SearchAnswer &answer, FoundGateway &found) {
     for (int read = 0; read < kMaxReadsPerPoll; ++read) {
         sockaddr_in sender;
         int received = 0;
@@ -42,10 +43,13 @@ bool takeUsableAnswer(SOCKET search, char *buffer, SearchAnswer &answer) {
             return false;
         if (got == Received::Lost || received == 0 || sender.sin_family != AF_INET)
             continue;
-        answer = examineSearchAnswer(widenAnsi(buffer, static_cast<size_t>(received)),
-                                     dottedAddress(sender.sin_addr.s_addr));
-        if (answer.verdict == AnswerVerdict::Usable)
+        const std::wstring text = widenAnsi(buffer, static_cast<size_t>(received));
+        answer = examineSearchAnswer(text, dottedAddress(sender.sin_addr.s_addr));
+        if (answer.verdict == AnswerVerdict::Usable) {
+            // The gateway's boot as it answered: a later NOTIFY with another one is a restart.
+            found.hasBootId = readSsdpBootId(text, found.bootId);
             return true;
+        }
     }
     return false;
 }
@@ -112,7 +116,7 @@ FoundGateway searchGateway() {
             // front of the gateway's answer do not hide it.
             // A usable SSDP answer decides for UPnP; without one, a PCP or NAT-PMP answer
             // of this poll decides for that.
-            const bool usable = takeUsableAnswer(search.get(), buffer, answer);
+            const bool usable = takeUsableAnswer(search.get(), buffer, answer, found);
             portControl.readAnswers();
             if (usable || portControl.found(found.portControlAddress, found.way, found.epoch))
                 break;
@@ -141,7 +145,8 @@ bool publishGateway(const FoundGateway &found) {
         upnp ? inet_addr(narrowAnsi(requestHost(found.upnp.controlUrl)).c_str())
              : found.portControlAddress;
     session().publishGateway(found.upnp, {found.portControl, found.way, address});
-    mappings().gatewayFound(found.way, address, found.portControl, found.epoch);
+    mappings().gatewayFound(found.way, address, found.portControl, found.epoch,
+                            upnp && found.hasBootId, found.bootId);
     return true;
 }
 

@@ -21,6 +21,8 @@ struct FoundGateway {
     MappingWay way = MappingWay::Upnp;
     uint32_t portControlAddress = 0;
     uint32_t epoch = 0;
+    bool hasBootId = false; // the UPnP answer's BOOTID.UPNP.ORG
+    uint32_t bootId = 0;
 };
 
 // Searches for the gateway for at most 15 s, then reads its description.  Writes nothing

@@ -58,11 +58,15 @@ MappingService::~MappingService() {
 }
 
 void MappingService::gatewayFound(MappingWay way, uint32_t address, bool hasEpoch,
-                                  uint32_t epoch) {
+                                  uint32_t epoch, bool hasBootId, uint32_t bootId) {
     ExclusiveLock guard(lock_);
     keeper_.setGateway(now(), way, address);
     if (hasEpoch)
         keeper_.portControlAnnouncement(now(), address, kPortControlPort, epoch);
+    // The first BOOTID heard is only recorded, so a NOTIFY that differs from the answer's
+    // shows a restart that came before any NOTIFY.
+    if (hasBootId)
+        keeper_.ssdpNotice(now(), address, SsdpNoticeKind::Alive, true, bootId);
     keepGoingLocked();
 }
 

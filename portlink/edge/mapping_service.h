@@ -28,10 +28,11 @@ class MappingService {
     MappingService(const MappingService &) = delete;
     MappingService &operator=(const MappingService &) = delete;
 
-    // A search found the gateway: its address (network order), how it maps, and for PCP and
-    // NAT-PMP the epoch of its answer.  A later search that finds another one moves every
-    // kept mapping there.
-    void gatewayFound(MappingWay way, uint32_t address, bool hasEpoch, uint32_t epoch);
+    // A search found the gateway: its address (network order), how it maps, for PCP and
+    // NAT-PMP the epoch of its answer, and for UPnP the BOOTID.UPNP.ORG of its answer.  A later
+    // search that finds another one moves every kept mapping there.
+    void gatewayFound(MappingWay way, uint32_t address, bool hasEpoch, uint32_t epoch,
+                      bool hasBootId, uint32_t bootId);
 
     // The application's calls; result codes, 0 for success.
     int32_t add(uint16_t internalPort, uint16_t externalPort, uint8_t transport);

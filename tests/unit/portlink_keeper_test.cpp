@@ -141,6 +141,23 @@ TEST(PortlinkKeeper, Bookkeeping) {
                            ExchangeJob::Delete);
              }
          }},
+        {"a delete that a retry got through still answers a later remove",
+         [] {
+             Bench b;
+             b.hold(8080, 40000);
+             EXPECT_EQ(b.remove(40000, kUnanswered), kRefusedCode);
+             b.run(2000); // the first retry is granted
+             EXPECT_EQ(b.times(), (std::vector<uint64_t>{2000}));
+             const CallPlan again = b.k.beginRemove(b.now, kProtocolTcp, 40000);
+             ASSERT_EQ(again.refusal, 0);
+             EXPECT_EQ(again.exchange.nonce, b.sent[0].second.nonce);
+             EXPECT_EQ(b.k.finishRemove(b.now, again.exchange, granted()), 0);
+             EXPECT_TRUE(b.k.empty());
+             // Being removed, it no longer holds its internal port for another external one.
+             b.hold(8080, 40000);
+             EXPECT_EQ(b.remove(40000, kUnanswered), kRefusedCode);
+             EXPECT_EQ(b.begin(8080, 40002).refusal, 0);
+         }},
         {"delete retries last only while the lifetime does",
          [] {
              Bench b;
@@ -280,6 +297,15 @@ TEST(PortlinkKeeper, Restarts) {
         b.run(0);
         EXPECT_EQ(b.sent.size(), row.dueAtOnce ? 2u : 0u); // 9000 was granted just now
     }
+    // A restart right after the add is acted on at once: the gap counts from notices only.
+    for (MappingWay way : {MappingWay::Upnp, MappingWay::Pcp}) {
+        Bench b(way);
+        b.hold(8080, 40000);
+        b.k.ssdpNotice(b.now, kGateway, SsdpNoticeKind::Alive, false, 0);
+        b.k.portControlAnnouncement(b.now, kGateway, kPortControlPort, 7);
+        b.run(0);
+        EXPECT_EQ(b.sent.size(), 1u) << static_cast<int>(way);
+    }
 }
 
 TEST(PortlinkKeeper, UpnpChecksAndNoticeFloods) {
@@ -364,5 +390,19 @@ TEST(PortlinkKeeper, NetworkChanges) {
     ASSERT_EQ(b.k.held().size(), 1u);
     EXPECT_TRUE(b.k.held()[0].granted);
     EXPECT_LE(b.k.nextWakeMs(b.now), b.now + kKeeperLongestWaitMs);
+    // A PCP server that turns out to speak only NAT-PMP keeps its mappings and their times.
+    Bench n(MappingWay::Pcp);
+    n.hold(8080, 40000);
+    const uint64_t heldAt = n.now;
+    n.k.setGateway(n.now, MappingWay::NatPmp, kGateway);
+    n.run(0);
+    EXPECT_TRUE(n.sent.empty());
+    ASSERT_EQ(n.k.held().size(), 1u);
+    EXPECT_EQ(n.k.held()[0].way, MappingWay::NatPmp);
+    EXPECT_TRUE(n.k.held()[0].granted);
+    n.run(3600 * 1000);
+    ASSERT_FALSE(n.sent.empty());
+    EXPECT_EQ(n.sent[0].second.way, MappingWay::NatPmp);
+    EXPECT_EQ(n.start + n.sent[0].first - heldAt, 3600 * 1000u); // half of 7200 s, as before
     EXPECT_EQ(MappingKeeper([](MappingNonce &) { return true; }).nextWakeMs(5), 5 + 60000u);
 }

@@ -176,4 +176,10 @@ TEST(PortlinkSsdp, NoticesAndTheirBootIds) {
         EXPECT_EQ(notice.hasBootId, row.hasBootId);
         EXPECT_EQ(notice.bootId, row.bootId);
     }
+    // A search answer carries the gateway's boot too.
+    uint32_t bootId = 9;
+    EXPECT_TRUE(readSsdpBootId(L"HTTP/1.1 200 OK\r\nST: x\r\nBOOTID.UPNP.ORG: 42\r\n", bootId));
+    EXPECT_EQ(bootId, 42u);
+    EXPECT_FALSE(readSsdpBootId(L"HTTP/1.1 200 OK\r\nBOOTID.UPNP.ORG: x\r\n", bootId));
+    EXPECT_EQ(bootId, 42u);
 }

@@ -126,6 +126,19 @@ ExchangeJob MappingKeeper::jobFor(const Entry &entry) const {
 void MappingKeeper::setGateway(uint64_t nowMs, MappingWay way, uint32_t gatewayAddress) {
     if (hasGateway_ && way == way_ && gatewayAddress == gateway_)
         return;
+    if (hasGateway_ && gatewayAddress == gateway_ && way_ == MappingWay::Pcp &&
+        way == MappingWay::NatPmp) {
+        // The same server, which speaks only NAT-PMP: both name a mapping by protocol and
+        // internal port, so the table stands as it is and only the way changes.  Answers to
+        // what was sent before count as answers of another gateway.
+        way_ = way;
+        gatewayTicketFloor_ = nextTicket_;
+        epoch_ = EpochState{};
+        for (std::vector<Entry> *list : {&strays_, &entries_})
+            for (Entry &e : *list)
+                e.way = way;
+        return;
+    }
     lapse(nowMs);
     hasGateway_ = true;
     way_ = way;
@@ -200,7 +213,8 @@ CallPlan MappingKeeper::beginAdd(uint64_t nowMs, uint8_t transport, uint16_t int
     entry.externalPort = externalPort;
     entry.clientAddress = local_;
     if (const Entry *held = findKey(way_, transport, internalPort, externalPort)) {
-        if (portControl(way_) && held->externalPort != externalPort) {
+        // One being removed no longer holds its port: the application wants it gone.
+        if (portControl(way_) && held->externalPort != externalPort && !held->removing) {
             plan.refusal = ERR_PORT_TAKEN_HERE;
             return plan;
         }
@@ -230,7 +244,6 @@ int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
     entry.externalPort = sent.externalPort;
     entry.nonce = sent.nonce;
     entry.clientAddress = sent.clientAddress;
-    entry.lastSentAtMs = nowMs;
     if (portControl(sent.way)) {
         grant(entry, nowMs, result.lifetime);
     } else {
@@ -312,7 +325,6 @@ bool MappingKeeper::nextExchange(uint64_t nowMs, Exchange &exchange) {
         return false;
     exchange = exchangeFor(*e, jobFor(*e), takeTicket());
     e->inFlight = exchange.ticket;
-    e->lastSentAtMs = nowMs;
     if (e->removing)
         ++e->deleteRetries;
     return true;
@@ -332,8 +344,16 @@ void MappingKeeper::finish(uint64_t nowMs, const Exchange &sent, const ExchangeR
         return;
     e->inFlight = 0;
     if (e->removing) {
-        if (sent.job == ExchangeJob::Delete && deleteSettled(*e, result))
-            eraseEntry(entries_, *e);
+        if (sent.job != ExchangeJob::Delete || !deleteSettled(*e, result))
+            return;
+        if (result.outcome == ExchangeOutcome::Granted && portControl(e->way) && e->granted) {
+            // Deleted by a retry of ours: nothing more is sent for it, but it stays named
+            // until its lifetime would have ended, so that the application's own later remove
+            // still sends its delete and answers that delete's outcome.
+            e->dueAtMs = kNeverMs;
+            return;
+        }
+        eraseEntry(entries_, *e);
     } else if (e->way == MappingWay::Upnp) {
         finishUpnp(*e, nowMs, sent, result);
     } else {
@@ -498,7 +518,15 @@ void MappingKeeper::dueWithinGap(uint64_t nowMs, bool upnpOnly) {
     for (Entry &e : entries_) {
         if (e.removing || (upnpOnly && e.way != MappingWay::Upnp))
             continue;
-        e.dueAtMs = std::min(e.dueAtMs, std::max(nowMs, e.lastSentAtMs + kNoticeCheckGapMs));
+        // Counted from the last time a notice made it due, not from the add or a renewal: a
+        // restart right after the add is acted on at once all the same.
+        const uint64_t at =
+            e.noticed ? std::max(nowMs, e.noticeDueAtMs + kNoticeCheckGapMs) : nowMs;
+        if (at >= e.dueAtMs)
+            continue;
+        e.dueAtMs = at;
+        e.noticed = true;
+        e.noticeDueAtMs = at;
     }
 }
 

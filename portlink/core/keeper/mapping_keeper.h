@@ -98,7 +98,8 @@ constexpr uint64_t kDeleteRetryAfterMs[] = {2000, 6000, 14000};
 //   A check that found none (Refused): a Map due at once.  Unsupported: from then on every
 //   check of this gateway is a Map.  Unanswered: checked again kCheckRetryMs later.
 // - A notice or announcement that counts makes each kept mapping due at
-//   max(now, the time its last exchange was handed out + kNoticeCheckGapMs).
+//   max(now, the time a notice last made it due + kNoticeCheckGapMs), unless it is due
+//   earlier anyway.
 // - Every answer that carries an epoch is fed to serverLostState; when the server lost its
 //   state, every PCP/NAT-PMP mapping is due at once.
 class MappingKeeper {
@@ -216,7 +217,8 @@ class MappingKeeper {
         bool deleteFirst = false;   // UPnP after an address change: delete, then map again
         uint64_t expiresAtMs = 0;   // PCP/NAT-PMP, while granted
         uint64_t dueAtMs = 0;       // when the next exchange for it is due
-        uint64_t lastSentAtMs = 0;  // when the last exchange for it was handed out
+        bool noticed = false;       // a notice has made it due: at noticeDueAtMs
+        uint64_t noticeDueAtMs = 0;
         uint32_t failures = 0;      // failed re-adds or lapsed retries in a row
         uint64_t deleteStartMs = 0; // removing: when the remove's delete went out
         uint32_t deleteRetries = 0; // removing: retries handed out since then

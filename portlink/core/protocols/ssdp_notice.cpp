@@ -38,6 +38,18 @@ bool readBootId(const std::wstring &value, uint32_t &bootId) {
 
 } // namespace
 
+bool readSsdpBootId(const std::wstring &datagram, uint32_t &bootId) {
+    SsdpNotice notice;
+    std::wstring value;
+    LineSpan line;
+    for (size_t from = 0; findLine(datagram, from, line); from = line.end)
+        if (headerValue(datagram, line, L"bootid.upnp.org:", value))
+            notice.hasBootId = readBootId(value, notice.bootId);
+    if (notice.hasBootId)
+        bootId = notice.bootId;
+    return notice.hasBootId;
+}
+
 SsdpNotice readSsdpNotice(const std::wstring &datagram) {
     SsdpNotice notice;
     LineSpan line;
@@ -52,13 +64,9 @@ SsdpNotice readSsdpNotice(const std::wstring &datagram) {
                 kind = NoticeKind::Alive;
             else if (value == L"ssdp:byebye")
                 kind = NoticeKind::ByeBye;
-        } else if (headerValue(datagram, line, L"bootid.upnp.org:", value)) {
-            // The last one counts, as a header given twice is read elsewhere.
-            uint32_t bootId = 0;
-            notice.hasBootId = readBootId(value, bootId);
-            notice.bootId = bootId;
         }
     }
+    notice.hasBootId = readSsdpBootId(datagram, notice.bootId);
     notice.kind = kind;
     if (kind == NoticeKind::None)
         notice = SsdpNotice();

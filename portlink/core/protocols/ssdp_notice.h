@@ -19,4 +19,8 @@ struct SsdpNotice {
 // it is all decimal digits and at most 2^31 - 1, as devices number their boots.
 SsdpNotice readSsdpNotice(const std::wstring &datagram);
 
+// The BOOTID.UPNP.ORG of any SSDP datagram (a search answer too), read as above; false
+// without a usable one.
+bool readSsdpBootId(const std::wstring &datagram, uint32_t &bootId);
+
 } // namespace portlink
