@@ -1,0 +1,320 @@
+#include "pinhole_keeper.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+namespace portlink {
+
+namespace {
+
+constexpr uint32_t kCloseRetries = std::size(kPinholeCloseRetryAfterMs);
+
+bool refusedForGood(const PinholeResult &result) {
+    return result.outcome == ExchangeOutcome::Refused && !result.retryLater;
+}
+
+} // namespace
+
+PinholeKeeper::PinholeKeeper(std::function<bool(MappingNonce &)> drawNonce)
+    : drawNonce_(std::move(drawNonce)) {}
+
+bool PinholeKeeper::listed(PinholeWay way) const {
+    return std::find(ways_.begin(), ways_.end(), way) != ways_.end();
+}
+
+// A pinhole of a wanted port, due at once.  One that is closing is wanted again: it stays
+// as it is at the gateway and is renewed (or, when its Close is out, opened after it).
+void PinholeKeeper::addEntry(uint64_t nowMs, uint8_t transport, uint16_t port,
+                             const Ipv6Address &address) {
+    for (Entry &e : entries_) {
+        if (e.transport != transport || e.port != port || e.address != address)
+            continue;
+        if (e.closing) {
+            e.closing = false;
+            e.closeSends = 0;
+            e.dueAtMs = nowMs;
+        }
+        return;
+    }
+    Entry fresh;
+    fresh.transport = transport;
+    fresh.port = port;
+    fresh.address = address;
+    fresh.way = ways_.empty() ? PinholeWay::Upnp : ways_.front();
+    fresh.dueAtMs = nowMs;
+    entries_.push_back(fresh);
+}
+
+void PinholeKeeper::erase(const Entry &entry) {
+    entries_.erase(entries_.begin() + (&entry - entries_.data()));
+}
+
+// --- the network ---------------------------------------------------------------------------
+
+void PinholeKeeper::setWays(uint64_t nowMs, const std::vector<PinholeWay> &ways) {
+    if (ways == ways_)
+        return;
+    const bool newFirst = ways_.empty() || ways.empty() || ways.front() != ways_.front();
+    ways_ = ways;
+    if (ways_.empty())
+        return; // nothing is sent until there is a way again; that one is then a new first
+    for (Entry &e : entries_) {
+        if (e.open || (!newFirst && listed(e.way)))
+            continue;
+        e.way = ways_.front();
+        e.dueAtMs = nowMs;
+    }
+}
+
+void PinholeKeeper::setAddresses(uint64_t nowMs, const std::vector<Ipv6Address> &addresses) {
+    if (addresses == addresses_)
+        return;
+    const std::vector<Ipv6Address> old = std::exchange(addresses_, addresses);
+    const auto gone = [this](const Entry &e) {
+        return std::find(addresses_.begin(), addresses_.end(), e.address) == addresses_.end();
+    };
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(), gone), entries_.end());
+    for (const Ipv6Address &a : addresses_) {
+        if (std::find(old.begin(), old.end(), a) != old.end())
+            continue;
+        for (const Port &w : wanted_)
+            addEntry(nowMs, w.transport, w.port, a);
+    }
+}
+
+// --- the application's ports ---------------------------------------------------------------
+
+void PinholeKeeper::want(uint64_t nowMs, uint8_t transport, uint16_t port) {
+    for (const Port &w : wanted_)
+        if (w.transport == transport && w.port == port)
+            return;
+    wanted_.push_back(Port{transport, port});
+    for (const Ipv6Address &a : addresses_)
+        addEntry(nowMs, transport, port, a);
+}
+
+void PinholeKeeper::unwant(uint64_t nowMs, uint8_t transport, uint16_t port) {
+    const auto named = [&](const Port &w) { return w.transport == transport && w.port == port; };
+    const auto at = std::find_if(wanted_.begin(), wanted_.end(), named);
+    if (at == wanted_.end())
+        return;
+    wanted_.erase(at);
+    lapse(nowMs);
+    for (size_t i = entries_.size(); i-- > 0;) {
+        Entry &e = entries_[i];
+        if (e.transport != transport || e.port != port)
+            continue;
+        e.closing = true;
+        e.reopen = false;
+        e.closeSends = 0;
+        if (e.inFlight != 0)
+            continue; // its answer decides: an Open granted meanwhile is closed then
+        if (e.open)
+            e.dueAtMs = nowMs;
+        else
+            erase(e);
+    }
+}
+
+void PinholeKeeper::gatewayRestarted(uint64_t nowMs) {
+    lapse(nowMs);
+    for (Entry &e : entries_) {
+        if (!e.open || e.closing)
+            continue;
+        e.reopen = true;
+        e.dueAtMs = std::min(e.dueAtMs, std::max(nowMs, e.lastSentAtMs + kNoticeCheckGapMs));
+    }
+}
+
+// --- exchanges -----------------------------------------------------------------------------
+
+// An open pinhole whose lifetime is over is open no more; a closing one is then gone.
+void PinholeKeeper::lapse(uint64_t nowMs) {
+    for (size_t i = entries_.size(); i-- > 0;) {
+        Entry &e = entries_[i];
+        if (!e.open || e.expiresAtMs > nowMs)
+            continue;
+        if (e.closing) {
+            erase(e);
+            continue;
+        }
+        e.open = false;
+        e.reopen = false;
+        e.uniqueId = 0;
+        e.expiresAtMs = 0;
+    }
+}
+
+PinholeKeeper::Entry *PinholeKeeper::dueFirst(uint64_t nowMs) {
+    Entry *first = nullptr;
+    for (Entry &e : entries_) {
+        const bool ready = e.inFlight == 0 && e.dueAtMs <= nowMs;
+        if (ready && (first == nullptr || e.dueAtMs < first->dueAtMs))
+            first = &e;
+    }
+    return first;
+}
+
+// PCP names a pinhole by its nonce, drawn the first time the pinhole goes out through PCP.
+bool PinholeKeeper::giveNonce(Entry &entry) {
+    if (entry.way != PinholeWay::Pcp || entry.hasNonce)
+        return true;
+    entry.hasNonce = drawNonce_ && drawNonce_(entry.nonce);
+    return entry.hasNonce;
+}
+
+bool PinholeKeeper::nextExchange(uint64_t nowMs, PinholeExchange &exchange) {
+    lapse(nowMs);
+    if (ways_.empty())
+        return false;
+    while (Entry *e = dueFirst(nowMs)) {
+        if (!e->open && !listed(e->way))
+            e->way = ways_.front();
+        if (!giveNonce(*e)) {
+            e->dueAtMs = nowMs + kPinholeRetryMs;
+            continue;
+        }
+        PinholeExchange x;
+        x.ticket = nextTicket_++;
+        x.job = e->closing              ? PinholeJob::Close
+                : e->open && !e->reopen ? PinholeJob::Renew
+                                        : PinholeJob::Open;
+        x.way = e->way;
+        x.transport = e->transport;
+        x.port = e->port;
+        x.address = e->address;
+        x.nonce = e->nonce;
+        x.uniqueId = x.job == PinholeJob::Open ? 0 : e->uniqueId;
+        e->inFlight = x.ticket;
+        e->lastSentAtMs = nowMs;
+        if (e->closing && e->closeSends++ == 0)
+            e->closeStartMs = nowMs;
+        exchange = x;
+        return true;
+    }
+    return false;
+}
+
+void PinholeKeeper::grant(Entry &entry, uint64_t nowMs, const PinholeExchange &sent,
+                          const PinholeResult &result) {
+    entry.way = sent.way;
+    entry.open = true;
+    if (sent.job == PinholeJob::Open) {
+        entry.reopen = false;
+        entry.uniqueId = result.uniqueId;
+    } else {
+        entry.uniqueId = sent.uniqueId;
+    }
+    entry.expiresAtMs = nowMs + uint64_t{result.lifetime} * 1000;
+    entry.dueAtMs = nowMs + renewalDelayMs(result.lifetime);
+}
+
+// The pinhole is not open (any more): when to ask for it again, and through which way.
+void PinholeKeeper::failOpen(Entry &entry, uint64_t nowMs, const PinholeExchange &sent,
+                             const PinholeResult &result) {
+    entry.open = false;
+    entry.reopen = false;
+    entry.uniqueId = 0;
+    entry.expiresAtMs = 0;
+    if (entry.way != sent.way || !listed(entry.way)) {
+        // The ways changed while it was out, or its way is no longer offered.
+        entry.way = ways_.empty() ? entry.way : ways_.front();
+        entry.dueAtMs = nowMs;
+    } else if (sent.job == PinholeJob::Renew && sent.way == PinholeWay::Upnp &&
+               result.outcome == ExchangeOutcome::Refused) {
+        entry.dueAtMs = nowMs; // the id is unknown there: asked for anew
+    } else if (refusedForGood(result)) {
+        // The next way at once; after the last one, the first again in a while.
+        const auto at = std::find(ways_.begin(), ways_.end(), sent.way) + 1;
+        entry.way = at != ways_.end() ? *at : ways_.front();
+        entry.dueAtMs = at != ways_.end() ? nowMs : nowMs + kPinholeRetryMs;
+    } else {
+        entry.dueAtMs = nowMs + kPinholeRetryMs;
+    }
+}
+
+void PinholeKeeper::finishOpenOrRenew(Entry &entry, uint64_t nowMs, const PinholeExchange &sent,
+                                      const PinholeResult &result) {
+    if (result.outcome == ExchangeOutcome::Granted && result.lifetime > 0) {
+        grant(entry, nowMs, sent, result);
+        return;
+    }
+    const bool renewLasts = sent.job == PinholeJob::Renew && entry.open &&
+                            result.outcome != ExchangeOutcome::Granted &&
+                            !(result.outcome == ExchangeOutcome::Refused &&
+                              (sent.way == PinholeWay::Upnp || !result.retryLater));
+    if (!renewLasts) {
+        failOpen(entry, nowMs, sent, result);
+        return;
+    }
+    const uint64_t left = entry.expiresAtMs - nowMs; // above 0: lapse() ran
+    entry.dueAtMs = nowMs + std::max(left / 2, kShortestRetryGapMs);
+}
+
+// The answer to a Close: true when the pinhole is gone.
+bool PinholeKeeper::closeSettled(Entry &entry, uint64_t nowMs, const PinholeResult &result) {
+    if (!entry.closing) { // wanted again while its Close was out: opened anew
+        entry.open = false;
+        entry.uniqueId = 0;
+        entry.expiresAtMs = 0;
+        entry.dueAtMs = nowMs;
+        return false;
+    }
+    if (result.outcome != ExchangeOutcome::Unanswered || entry.closeSends > kCloseRetries)
+        return true;
+    entry.dueAtMs = entry.closeStartMs + kPinholeCloseRetryAfterMs[entry.closeSends - 1];
+    return false;
+}
+
+void PinholeKeeper::finish(uint64_t nowMs, const PinholeExchange &sent,
+                           const PinholeResult &result) {
+    lapse(nowMs);
+    const auto out = std::find_if(entries_.begin(), entries_.end(),
+                                  [&](const Entry &e) { return e.inFlight == sent.ticket; });
+    if (sent.ticket == 0 || out == entries_.end())
+        return;
+    Entry &e = *out;
+    e.inFlight = 0;
+    if (sent.job == PinholeJob::Close) {
+        if (closeSettled(e, nowMs, result))
+            erase(e);
+        return;
+    }
+    finishOpenOrRenew(e, nowMs, sent, result);
+    if (e.closing && !e.open) {
+        erase(e);
+    } else if (e.closing) {
+        e.dueAtMs = nowMs;
+    } else if (e.open && e.reopen) { // a Renew that was out when the gateway restarted
+        e.dueAtMs = std::min(e.dueAtMs, std::max(nowMs, e.lastSentAtMs + kNoticeCheckGapMs));
+    }
+}
+
+uint64_t PinholeKeeper::nextWakeMs(uint64_t nowMs) const {
+    uint64_t wake = nowMs + kKeeperLongestWaitMs;
+    for (const Entry &e : entries_) {
+        if (e.open)
+            wake = std::min(wake, e.expiresAtMs); // it lapses there
+        if (!ways_.empty() && e.inFlight == 0)
+            wake = std::min(wake, e.dueAtMs);
+    }
+    return std::max(nowMs, wake);
+}
+
+// --- looking in ----------------------------------------------------------------------------
+
+std::vector<PinholeKeeper::Held> PinholeKeeper::held() const {
+    std::vector<Held> out;
+    out.reserve(entries_.size());
+    for (const Entry &e : entries_)
+        out.push_back(Held{e.transport, e.port, e.address, e.way, e.open, e.closing, e.uniqueId,
+                           e.nonce, e.open ? e.expiresAtMs : 0});
+    return out;
+}
+
+bool PinholeKeeper::empty() const {
+    return wanted_.empty() && entries_.empty();
+}
+
+} // namespace portlink
