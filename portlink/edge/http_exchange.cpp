@@ -7,6 +7,7 @@
 
 #include "ansi_text.h"
 #include "http_framing.h"
+#include "ipv6_host.h"
 #include "nat_session.h"
 #include "result_codes.h"
 #include "socket_buffer.h"
@@ -33,10 +34,11 @@ bool readWaiting(SOCKET connection, char *buffer, size_t size, size_t &count) {
     return false;
 }
 
-} // namespace
-
-int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring &request,
-                     std::wstring &response) {
+// The exchange of httpExchange with the peer at `peer` (`peerLength` bytes; the socket is of
+// its family), from a socket bound to `local` (`localLength` bytes) first when that is not
+// null.
+int32_t exchange(const sockaddr *peer, int peerLength, const sockaddr *local, int localLength,
+                 const std::wstring &request, std::wstring &response) {
     // The buffer first holds the request with its terminating zero, then the answer.
     char receiveBuffer[kBufferSize];
     const std::string bytes = narrowAnsi(request);
@@ -44,17 +46,13 @@ int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring 
         return ERR_REQUEST_TOO_LARGE;
     std::memcpy(receiveBuffer, bytes.c_str(), bytes.size() + 1);
 
-    sockaddr_in peer = {};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
-    peer.sin_addr.s_addr = inet_addr(narrowAnsi(host).c_str());
-
-    UniqueSocket connection(socket(AF_INET, SOCK_STREAM, 0));
-    if (!connection.valid())
+    UniqueSocket connection(socket(peer->sa_family, SOCK_STREAM, 0));
+    if (!connection.valid() ||
+        (local != nullptr && bind(connection.get(), local, localLength) != 0))
         return ERR_SOCKET;
 
     // A failed connection is not examined further: it shows up as an answer of no bytes.
-    connect(connection.get(), reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+    connect(connection.get(), peer, peerLength);
     u_long nonBlocking = 1;
     ioctlsocket(connection.get(), FIONBIO, &nonBlocking);
     send(connection.get(), receiveBuffer, static_cast<int>(bytes.size()), 0);
@@ -81,6 +79,26 @@ int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring 
     response = widenAnsi(answer.data(), answer.size());
     std::wstring rest;
     return checkHttpStatus(response, rest) ? RESULT_OK : ERR_HTTP_STATUS;
+}
+
+} // namespace
+
+int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring &request,
+                     std::wstring &response) {
+    sockaddr_in peer = {};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+    peer.sin_addr.s_addr = inet_addr(narrowAnsi(host).c_str());
+    return exchange(reinterpret_cast<const sockaddr *>(&peer), sizeof peer, nullptr, 0, request,
+                    response);
+}
+
+int32_t httpExchange6(const Ipv6Address &from, const Ipv6Address &to, uint32_t scopeId,
+                      uint16_t port, const std::wstring &request, std::wstring &response) {
+    const sockaddr_in6 peer = ipv6SocketAddress(to, scopeId, port);
+    const sockaddr_in6 local = ipv6SocketAddress(from, scopeId, 0);
+    return exchange(reinterpret_cast<const sockaddr *>(&peer), sizeof peer,
+                    reinterpret_cast<const sockaddr *>(&local), sizeof local, request, response);
 }
 
 } // namespace portlink

@@ -1,7 +1,9 @@
 #pragma once
-// One HTTP request to an IPv4 host over a new TCP connection, one answer back.
+// One HTTP request to an IPv4 or IPv6 host over a new TCP connection, one answer back.
 #include <cstdint>
 #include <string>
+
+#include "ipv6_text.h"
 
 namespace portlink {
 
@@ -15,5 +17,11 @@ namespace portlink {
 // chunked answer ends at its last chunk and reaches `response` decoded.
 int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring &request,
                      std::wstring &response);
+
+// The same exchange over IPv6: from a TCP socket bound to `from` (port chosen by the system),
+// to [to%scopeId]:port; the scope goes with a link-local `from` or `to` only.  ERR_SOCKET also
+// when the socket cannot be bound to `from`.
+int32_t httpExchange6(const Ipv6Address &from, const Ipv6Address &to, uint32_t scopeId,
+                      uint16_t port, const std::wstring &request, std::wstring &response);
 
 } // namespace portlink

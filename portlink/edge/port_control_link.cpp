@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "datagram.h"
+#include "ipv6_host.h"
 #include "local_route.h"
 #include "socket_buffer.h"
 
@@ -12,7 +13,20 @@ namespace portlink {
 PortControlLink::PortControlLink(uint32_t gateway)
     : socket_(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
     clientAddress_ = connectUdp(socket_.get(), gateway, kPortControlPort);
-    if (clientAddress_ == 0) {
+    finishOpening(clientAddress_ != 0);
+}
+
+PortControlLink::PortControlLink(const Ipv6Address &from, const Ipv6Address &gateway,
+                                 uint32_t scopeId)
+    : socket_(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP)) {
+    const sockaddr_in6 server = ipv6SocketAddress(gateway, scopeId, kPortControlPort);
+    finishOpening(socket_.valid() && bindIpv6(socket_.get(), from, scopeId) &&
+                  connect(socket_.get(), reinterpret_cast<const sockaddr *>(&server),
+                          sizeof server) == 0);
+}
+
+void PortControlLink::finishOpening(bool connected) {
+    if (!connected) {
         socket_.reset();
         return;
     }
@@ -22,7 +36,7 @@ PortControlLink::PortControlLink(uint32_t gateway)
 
 bool PortControlLink::ask(const std::vector<uint8_t> &request,
                           const std::function<bool(const PortControlAnswer &)> &belongs,
-                          PortControlAnswer &answer) {
+                          PortControlAnswer &answer, std::vector<uint8_t> *bytes) {
     if (!socket_.valid() || request.empty())
         return false;
     char buffer[kBufferSize];
@@ -58,6 +72,8 @@ bool PortControlLink::ask(const std::vector<uint8_t> &request,
                 reinterpret_cast<const uint8_t *>(buffer), static_cast<size_t>(received));
             if (got.kind != AnswerKind::Foreign && belongs(got)) {
                 answer = got;
+                if (bytes != nullptr)
+                    bytes->assign(buffer, buffer + received);
                 return true;
             }
         }

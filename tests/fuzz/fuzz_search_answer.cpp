@@ -1,14 +1,46 @@
-// Judging of one SSDP answer of a search, sent by 192.168.77.1, and the reading of the same
-// datagram as a NOTIFY.
+// Judging of one SSDP answer of a search, sent by 192.168.77.1 or by 2001:db8:77::1, the
+// device uuid of its USN, and the reading of the same datagram as a NOTIFY.
 #include "fuzz_input.h"
 #include "ssdp.h"
 #include "ssdp_notice.h"
+#include "ssdp_v6.h"
 #include "text_ops.h"
 
 #include <cwctype>
 
+namespace {
+
+// The IPv6 judging: the uuid is a piece of the input that begins with "uuid:"; a usable
+// answer is one that the IPv4 judging also finds usable with the sender's text as written in
+// the LOCATION, and that LOCATION's bracketed host reads as the sender's address.
+void checkIpv6Judging(const std::wstring &answer) {
+    const portlink::Ipv6Address sender = {0x20, 0x01, 0x0d, 0xb8, 0, 0x77, 0, 0,
+                                          0,    0,    0,    0,    0, 0,    0, 1};
+    const std::wstring uuid = portlink::deviceUuidOf(answer);
+    fuzzing::require(uuid.size() <= answer.size());
+    fuzzing::require(uuid.empty() || (uuid.size() > 5 && answer.find(uuid) != std::wstring::npos));
+    const portlink::SearchAnswer6 result = portlink::examineSearchAnswer6(answer, sender);
+    fuzzing::require(result.deviceUuid == uuid);
+    if (result.search.verdict != portlink::AnswerVerdict::Usable) {
+        fuzzing::require(result.search.serviceType.empty() && result.search.descriptionUrl.empty());
+        return;
+    }
+    const std::wstring host = portlink::requestHost(result.search.descriptionUrl);
+    portlink::Ipv6Address named{};
+    fuzzing::require(host.size() > 2 && host.front() == L'[' && host.back() == L']' &&
+                     portlink::parseIpv6(host.substr(1, host.size() - 2), named) &&
+                     named == sender);
+    const portlink::SearchAnswer same = portlink::examineSearchAnswer(answer, host);
+    fuzzing::require(same.verdict == portlink::AnswerVerdict::Usable &&
+                     same.descriptionUrl == result.search.descriptionUrl &&
+                     same.serviceType == result.search.serviceType);
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::wstring answer = fuzzing::widenUntilZero(data, size);
+    checkIpv6Judging(answer);
     const portlink::SsdpNotice notice = portlink::readSsdpNotice(answer);
     fuzzing::require(notice.kind != portlink::NoticeKind::None ||
                      (!notice.hasBootId && notice.bootId == 0));

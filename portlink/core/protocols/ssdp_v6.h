@@ -1,0 +1,35 @@
+#pragma once
+// SSDP over IPv6: the search text sent to [ff02::c]:1900, the judging of an answer that came
+// from an IPv6 sender, and the device uuid that an answer's USN carries.  No state; any thread.
+#include <string>
+
+#include "ipv6_text.h"
+#include "ssdp.h"
+
+namespace portlink {
+
+// buildSearchRequest for the IPv6 link-scope group: the same text with the HOST line naming
+// [FF02::C]:1900 instead of the IPv4 group.
+std::wstring buildSearchRequest6(const std::wstring &searchTarget);
+
+// The device part of the first USN header of an SSDP answer or notice (header name in any
+// letter case, white space around the value dropped): from its "uuid:" (in any letter case)
+// up to the first "::" after it, or the whole value when it holds no "::"; "uuid:" stays in
+// front.  Empty when there is no USN header, its value does not begin with "uuid:", or
+// nothing stands between that and the "::" or the end.
+std::wstring deviceUuidOf(const std::wstring &answer);
+
+struct SearchAnswer6 {
+    // examineSearchAnswer's judging with the sender compared as an address: Usable only when
+    // the LOCATION host is a bracketed IPv6 literal (no zone id) equal to `sender`; a LOCATION
+    // naming any other host, or an IPv6 literal that does not read, is ElsewhereLocation.
+    SearchAnswer search;
+    // deviceUuidOf the answer, whatever the verdict.
+    std::wstring deviceUuid;
+};
+
+// Judges one datagram of an IPv6 search, already converted to wide text, that came from
+// `sender`.
+SearchAnswer6 examineSearchAnswer6(const std::wstring &answer, const Ipv6Address &sender);
+
+} // namespace portlink

@@ -1,0 +1,105 @@
+#include "ipv6_search.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "ansi_text.h"
+#include "ipv6_host.h"
+#include "socket_buffer.h"
+#include "ssdp_v6.h"
+#include "win_handles.h"
+
+namespace portlink {
+
+namespace {
+
+constexpr uint16_t kSsdpPort = 1900;
+constexpr Ipv6Address kSsdpGroup = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0c};
+// A bound on the datagrams read, so that a flood cannot hold the search.
+constexpr int kMaxReads = 64;
+
+void sendSearches(SOCKET search, uint32_t ifIndex) {
+    const sockaddr_in6 group = ipv6SocketAddress(kSsdpGroup, ifIndex, kSsdpPort);
+    for (const SearchTarget &target : searchTargets) {
+        const std::string bytes = narrowAnsi(buildSearchRequest6(formatSearchTarget(target)));
+        sendto(search, bytes.data(), static_cast<int>(bytes.size()), 0,
+               reinterpret_cast<const sockaddr *>(&group), sizeof group);
+    }
+}
+
+// Judges one datagram from `sender` and keeps it when it is usable and its sender new.
+void take(const char *datagram, int length, const sockaddr_in6 &sender,
+          std::vector<Ipv6SearchAnswer> &found) {
+    if (length <= 0 || sender.sin6_family != AF_INET6)
+        return;
+    Ipv6SearchAnswer answer;
+    std::memcpy(answer.source.data(), &sender.sin6_addr, answer.source.size());
+    if (std::any_of(found.begin(), found.end(), [&answer](const Ipv6SearchAnswer &known) {
+            return known.source == answer.source;
+        }))
+        return;
+    SearchAnswer6 judged =
+        examineSearchAnswer6(widenAnsi(datagram, static_cast<size_t>(length)), answer.source);
+    if (judged.search.verdict != AnswerVerdict::Usable)
+        return;
+    answer.deviceUuid = std::move(judged.deviceUuid);
+    found.push_back(std::move(answer));
+}
+
+} // namespace
+
+std::vector<Ipv6SearchAnswer> searchOverIpv6(const Ipv6Address &from, uint32_t ifIndex,
+                                             int waitMs) {
+    std::vector<Ipv6SearchAnswer> found;
+    UniqueSocket search(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP));
+    if (!search.valid() || !bindIpv6(search.get(), from, ifIndex))
+        return found;
+    u_long nonBlocking = 1;
+    ioctlsocket(search.get(), FIONBIO, &nonBlocking);
+    // The group's scope names the interface already; this says it once more for stacks that
+    // go by the socket's multicast interface.
+    const DWORD multicastInterface = ifIndex;
+    setsockopt(search.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF,
+               reinterpret_cast<const char *>(&multicastInterface), sizeof multicastInterface);
+    sendSearches(search.get(), ifIndex);
+
+    char buffer[kBufferSize];
+    const ULONGLONG start = GetTickCount64();
+    int reads = 0;
+    while (reads < kMaxReads) {
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        if (waitMs <= 0 || elapsed >= static_cast<ULONGLONG>(waitMs))
+            break;
+        const long wait = static_cast<long>(static_cast<ULONGLONG>(waitMs) - elapsed);
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(search.get(), &readable);
+        timeval timeout = {wait / 1000, (wait % 1000) * 1000};
+        const int ready = select(0, &readable, nullptr, nullptr, &timeout);
+        if (ready < 0)
+            break;
+        // Every datagram waiting (the socket does not block).  One too long for the buffer,
+        // or the port-unreachable report of an earlier send, costs that one read only.
+        for (; ready > 0 && reads < kMaxReads; ++reads) {
+            sockaddr_in6 sender = {};
+            int senderLength = sizeof sender;
+            const int received = recvfrom(search.get(), buffer, static_cast<int>(sizeof buffer), 0,
+                                          reinterpret_cast<sockaddr *>(&sender), &senderLength);
+            if (received >= 0) {
+                take(buffer, received, sender, found);
+                continue;
+            }
+            const int error = WSAGetLastError();
+            if (error != WSAEMSGSIZE && error != WSAECONNRESET)
+                break;
+        }
+    }
+    return found;
+}
+
+} // namespace portlink
