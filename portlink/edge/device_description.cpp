@@ -7,6 +7,7 @@
 #include "description.h"
 #include "http_exchange.h"
 #include "nat_session.h"
+#include "pinhole_soap.h"
 #include "port_mapping.h"
 #include "result_codes.h"
 #include "soap.h"
@@ -15,7 +16,7 @@
 namespace portlink {
 
 bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
-                            ControlPoint &chosen) {
+                            ControlPoint &chosen, ControlPoint &firewall) {
     RequestTarget target;
     if (url.empty() || !splitRequestUrl(url, target))
         return false;
@@ -40,6 +41,7 @@ bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedTy
                    reportsConnectionUp(answer);
         })];
     chosen = {live.controlUrl, live.serviceType};
+    firewall = {findFirewallControl(rest, url), kFirewallControlServiceType};
     return true;
 }
 

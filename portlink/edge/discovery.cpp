@@ -11,6 +11,7 @@
 #include "socket_buffer.h"
 #include "ssdp.h"
 #include "ssdp_notice.h"
+#include "ssdp_v6.h"
 #include "mapping_service.h"
 #include "module_thread.h"
 #include "text_ops.h"
@@ -48,6 +49,7 @@ bool takeUsableAnswer(SOCKET search, char *buffer, SearchAnswer &answer, FoundGa
         if (answer.verdict == AnswerVerdict::Usable) {
             // The gateway's boot as it answered: a later NOTIFY with another one is a restart.
             found.hasBootId = readSsdpBootId(text, found.bootId);
+            found.deviceUuid = deviceUuidOf(text);
             return true;
         }
     }
@@ -126,7 +128,8 @@ FoundGateway searchGateway() {
     }
     if (answer.verdict == AnswerVerdict::Usable) {
         state.setDescriptionUrl(answer.descriptionUrl);
-        if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp)) {
+        if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp,
+                                   found.firewall)) {
             found.way = MappingWay::Upnp;
             return found;
         }
@@ -145,8 +148,7 @@ bool publishGateway(const FoundGateway &found) {
         upnp ? inet_addr(narrowAnsi(requestHost(found.upnp.controlUrl)).c_str())
              : found.portControlAddress;
     session().publishGateway(found.upnp, {found.portControl, found.way, address});
-    mappings().gatewayFound(found.way, address, found.portControl, found.epoch,
-                            upnp && found.hasBootId, found.bootId);
+    mappings().gatewayFound(found, address);
     return true;
 }
 

@@ -23,6 +23,8 @@ struct FoundGateway {
     uint32_t epoch = 0;
     bool hasBootId = false; // the UPnP answer's BOOTID.UPNP.ORG
     uint32_t bootId = 0;
+    std::wstring deviceUuid; // the UPnP answer's device, which an IPv6 answer must name too
+    ControlPoint firewall;   // the description's IPv6 firewall service, where it has one
 };
 
 // Searches for the gateway for at most 15 s, then reads its description.  Writes nothing

@@ -32,29 +32,30 @@ void sendSearches(SOCKET search, uint32_t ifIndex) {
     }
 }
 
-// Judges one datagram from `sender` and keeps it when it is usable and its sender new.
+// Judges one datagram from `sender` and keeps it when it is usable and names a device of that
+// sender not kept yet (a gateway answers each search for one of its devices).
 void take(const char *datagram, int length, const sockaddr_in6 &sender,
           std::vector<Ipv6SearchAnswer> &found) {
     if (length <= 0 || sender.sin6_family != AF_INET6)
         return;
     Ipv6SearchAnswer answer;
     std::memcpy(answer.source.data(), &sender.sin6_addr, answer.source.size());
-    if (std::any_of(found.begin(), found.end(), [&answer](const Ipv6SearchAnswer &known) {
-            return known.source == answer.source;
-        }))
-        return;
     SearchAnswer6 judged =
         examineSearchAnswer6(widenAnsi(datagram, static_cast<size_t>(length)), answer.source);
     if (judged.search.verdict != AnswerVerdict::Usable)
         return;
     answer.deviceUuid = std::move(judged.deviceUuid);
+    if (std::any_of(found.begin(), found.end(), [&answer](const Ipv6SearchAnswer &known) {
+            return known.source == answer.source && known.deviceUuid == answer.deviceUuid;
+        }))
+        return;
     found.push_back(std::move(answer));
 }
 
 } // namespace
 
 std::vector<Ipv6SearchAnswer> searchOverIpv6(const Ipv6Address &from, uint32_t ifIndex,
-                                             int waitMs) {
+                                             int waitMs, const std::wstring &wantedUuid) {
     std::vector<Ipv6SearchAnswer> found;
     UniqueSocket search(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP));
     if (!search.valid() || !bindIpv6(search.get(), from, ifIndex))
@@ -92,6 +93,8 @@ std::vector<Ipv6SearchAnswer> searchOverIpv6(const Ipv6Address &from, uint32_t i
                                           reinterpret_cast<sockaddr *>(&sender), &senderLength);
             if (received >= 0) {
                 take(buffer, received, sender, found);
+                if (!wantedUuid.empty() && !found.empty() && found.back().deviceUuid == wantedUuid)
+                    return found;
                 continue;
             }
             const int error = WSAGetLastError();

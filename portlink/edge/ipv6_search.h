@@ -17,8 +17,10 @@ struct Ipv6SearchAnswer {
 // once to [ff02::c%ifIndex]:1900, from a UDP socket bound to `from` (port chosen by the
 // system; the scope ifIndex where `from` is link-local), and reads the answers for `waitMs`:
 // every datagram that examineSearchAnswer6 finds Usable gives its sender and device uuid,
-// each sender once, in arrival order.  Bounded: at most 64 datagrams read.  Empty when the
+// each pair once, in arrival order.  Bounded: at most 64 datagrams read.  Empty when the
 // socket cannot be made or bound.
-std::vector<Ipv6SearchAnswer> searchOverIpv6(const Ipv6Address &from, uint32_t ifIndex, int waitMs);
+// It ends early, at the answer of a device `wantedUuid` names, when that is not empty.
+std::vector<Ipv6SearchAnswer> searchOverIpv6(const Ipv6Address &from, uint32_t ifIndex, int waitMs,
+                                             const std::wstring &wantedUuid = std::wstring());
 
 } // namespace portlink

@@ -9,6 +9,7 @@
 #include "local_route.h"
 #include "module_thread.h"
 #include "network_watch.h"
+#include "pinhole_exchange.h"
 #include "port_control_exchange.h"
 #include "port_mapping.h"
 #include "result_codes.h"
@@ -48,7 +49,7 @@ class CallTurn {
 } // namespace
 
 MappingService::MappingService()
-    : keeper_(drawNonce), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    : keeper_(drawNonce), pinholes_(drawNonce), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 MappingService::~MappingService() {
     // The keeper thread holds a reference to this library, so at an unload none runs; at the
@@ -57,17 +58,21 @@ MappingService::~MappingService() {
         CloseHandle(wake_);
 }
 
-void MappingService::gatewayFound(MappingWay way, uint32_t address, bool hasEpoch,
-                                  uint32_t epoch, bool hasBootId, uint32_t bootId) {
+void MappingService::gatewayFound(const FoundGateway &found, uint32_t address) {
     ExclusiveLock guard(lock_);
-    keeper_.setGateway(now(), way, address);
-    if (hasEpoch)
-        keeper_.portControlAnnouncement(now(), address, kPortControlPort, epoch);
+    keeper_.setGateway(now(), found.way, address);
+    if (found.portControl)
+        keeper_.portControlAnnouncement(now(), address, kPortControlPort, found.epoch);
     // The first BOOTID heard is only recorded, so a NOTIFY that differs from the answer's
     // shows a restart that came before any NOTIFY.
-    if (hasBootId)
-        keeper_.ssdpNotice(now(), address, SsdpNoticeKind::Alive, true, bootId);
-    keepGoingLocked();
+    if (found.way == MappingWay::Upnp && found.hasBootId)
+        keeper_.ssdpNotice(now(), address, SsdpNoticeKind::Alive, true, found.bootId);
+    firewall_ = found.way == MappingWay::Upnp ? found.firewall : ControlPoint();
+    deviceUuid_ = found.way == MappingWay::Upnp ? found.deviceUuid : std::wstring();
+    ipv6LookDue_ = true;
+    if (wake_ != nullptr && !threadRunning_)
+        threadRunning_ = startModuleThread(keeperThread);
+    SetEvent(wake_);
 }
 
 ExchangeResult MappingService::carryOut(const Exchange &exchange) {
@@ -133,6 +138,11 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
         settleWayLocked();
     }
     ExclusiveLock guard(lock_);
+    if (code == RESULT_OK) {
+        // The same port over IPv6, opened by the keeper thread at once: the add does not wait.
+        pinholes_.want(now(), transport, internalPort);
+        ipv6LookDue_ = true;
+    }
     keepGoingLocked();
     return code;
 }
@@ -143,15 +153,51 @@ int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     {
         ExclusiveLock guard(lock_);
         plan = keeper_.beginRemove(now(), transport, externalPort);
+        // The pinholes go with the IPv4 mapping, asked for or not.
+        for (const MappingKeeper::Held &held : keeper_.held())
+            if (held.transport == transport && held.externalPort == externalPort)
+                pinholes_.unwant(now(), transport, held.internalPort);
     }
     if (plan.refusal != RESULT_OK)
         return plan.refusal;
     const ExchangeResult result = carryOut(plan.exchange);
+    int32_t code;
+    {
+        ExclusiveLock guard(lock_);
+        code = keeper_.finishRemove(now(), plan.exchange, result);
+        settleWayLocked();
+    }
+    // Closed before the remove answers, so that they are shut also when the application ends
+    // right after.
+    closePinholesNow();
     ExclusiveLock guard(lock_);
-    const int32_t code = keeper_.finishRemove(now(), plan.exchange, result);
-    settleWayLocked();
     keepGoingLocked();
     return code;
+}
+
+void MappingService::closePinholesNow() {
+    for (int done = 0; done < kExchangesPerWake; ++done) {
+        PinholeExchange due;
+        PinholeRoute route;
+        {
+            ExclusiveLock guard(lock_);
+            if (!pinholes_.nextExchange(now(), due))
+                return;
+            route = route_;
+        }
+        if (due.job != PinholeJob::Close) {
+            // Only closes are carried out here; the rest is the keeper thread's, soon after.
+            ExclusiveLock guard(lock_);
+            PinholeResult notNow;
+            notNow.outcome = ExchangeOutcome::Unanswered;
+            notNow.code = ERR_NO_RESPONSE;
+            pinholes_.finish(now(), due, notNow);
+            return;
+        }
+        const PinholeResult result = carryOutPinhole(due, route);
+        ExclusiveLock guard(lock_);
+        pinholes_.finish(now(), due, result);
+    }
 }
 
 void MappingService::contextOpened(void *context) {
@@ -177,7 +223,7 @@ void MappingService::finalizerCalled(void *dataOrContext) {
 }
 
 void MappingService::keepGoingLocked() {
-    if (keeper_.empty() || wake_ == nullptr)
+    if ((keeper_.empty() && pinholes_.empty()) || wake_ == nullptr)
         return;
     stopRequested_ = false; // the application still uses the library
     if (!threadRunning_)
@@ -215,7 +261,12 @@ void MappingService::run() {
     for (;;) {
         if (takeStop())
             return;
-        if (now() - lastLook >= kNetworkLookGapMs) {
+        bool ipv6Now;
+        {
+            SharedLock guard(lock_);
+            ipv6Now = ipv6LookDue_;
+        }
+        if (ipv6Now || now() - lastLook >= kNetworkLookGapMs) {
             lookAtNetwork(gateways);
             lastLook = now();
         }
@@ -227,7 +278,7 @@ void MappingService::run() {
         uint64_t wakeAt;
         {
             SharedLock guard(lock_);
-            wakeAt = keeper_.nextWakeMs(now());
+            wakeAt = std::min(keeper_.nextWakeMs(now()), pinholes_.nextWakeMs(now()));
         }
         const uint64_t at = now();
         const uint64_t wait = std::min(wakeAt > at ? wakeAt - at : 0, kKeeperLongestWaitMs);
@@ -252,20 +303,62 @@ void MappingService::lookAtNetwork(std::vector<uint32_t> &gateways) {
         gateway = keeper_.gatewayAddress();
     }
     const uint32_t address = localAddressTowards(gateway);
+    {
+        ExclusiveLock guard(lock_);
+        keeper_.localAddressSeen(now(), address);
+    }
+    lookAtIpv6Side();
+}
+
+void MappingService::lookAtIpv6Side() {
+    MappingWay way;
+    uint32_t gateway;
+    ControlPoint firewall;
+    std::wstring device;
+    {
+        ExclusiveLock guard(lock_);
+        ipv6LookDue_ = false;
+        if (!keeper_.hasGateway())
+            return;
+        way = keeper_.way();
+        gateway = keeper_.gatewayAddress();
+        firewall = firewall_;
+        device = deviceUuid_;
+    }
+    view_ = lookAtIpv6(now(), localAddressTowards(gateway), way, firewall, device, view_);
     ExclusiveLock guard(lock_);
-    keeper_.localAddressSeen(now(), address);
+    pinholes_.setAddresses(now(), view_.addresses);
+    pinholes_.setWays(now(), view_.ways);
+    route_ = view_.route;
+}
+
+bool MappingService::pinholeDue() {
+    PinholeExchange due;
+    PinholeRoute route;
+    {
+        ExclusiveLock guard(lock_);
+        if (stopRequested_ || !pinholes_.nextExchange(now(), due))
+            return false;
+        route = route_;
+    }
+    const PinholeResult result = carryOutPinhole(due, route);
+    ExclusiveLock guard(lock_);
+    pinholes_.finish(now(), due, result);
+    return true;
 }
 
 void MappingService::hear(const Heard &heard) {
     ExclusiveLock guard(lock_);
-    if (heard.kind == Heard::Kind::PortControl) {
-        keeper_.portControlAnnouncement(now(), heard.source, heard.sourcePort, heard.epoch);
-        return;
-    }
-    keeper_.ssdpNotice(now(), heard.source,
-                       heard.notice.kind == NoticeKind::ByeBye ? SsdpNoticeKind::ByeBye
-                                                               : SsdpNoticeKind::Alive,
-                       heard.notice.hasBootId, heard.notice.bootId);
+    const bool restarted =
+        heard.kind == Heard::Kind::PortControl
+            ? keeper_.portControlAnnouncement(now(), heard.source, heard.sourcePort, heard.epoch)
+            : keeper_.ssdpNotice(now(), heard.source,
+                                 heard.notice.kind == NoticeKind::ByeBye ? SsdpNoticeKind::ByeBye
+                                                                         : SsdpNoticeKind::Alive,
+                                 heard.notice.hasBootId, heard.notice.bootId);
+    // The same restart lost the pinholes too.
+    if (restarted)
+        pinholes_.gatewayRestarted(now());
 }
 
 void MappingService::exchangeDue() {
@@ -275,10 +368,17 @@ void MappingService::exchangeDue() {
             Sleep(1);
         ExclusiveLock exchange(exchangeLock_);
         Exchange due;
+        bool mapping;
         {
             ExclusiveLock guard(lock_);
-            if (stopRequested_ || !keeper_.nextExchange(now(), due))
+            if (stopRequested_)
                 return;
+            mapping = keeper_.nextExchange(now(), due);
+        }
+        if (!mapping) {
+            if (!pinholeDue())
+                return;
+            continue;
         }
         const ExchangeResult result = carryOut(due);
         ExclusiveLock guard(lock_);

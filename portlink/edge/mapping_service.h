@@ -16,7 +16,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "discovery.h"
 #include "mapping_keeper.h"
+#include "pinhole_keeper.h"
+#include "pinhole_view.h"
 #include "restart_listeners.h"
 
 namespace portlink {
@@ -28,11 +31,13 @@ class MappingService {
     MappingService(const MappingService &) = delete;
     MappingService &operator=(const MappingService &) = delete;
 
-    // A search found the gateway: its address (network order), how it maps, for PCP and
-    // NAT-PMP the epoch of its answer, and for UPnP the BOOTID.UPNP.ORG of its answer.  A later
-    // search that finds another one moves every kept mapping there.
-    void gatewayFound(MappingWay way, uint32_t address, bool hasEpoch, uint32_t epoch,
-                      bool hasBootId, uint32_t bootId);
+    // A search found the gateway at `address` (network order): how it maps, for PCP and
+    // NAT-PMP the epoch of its answer, for UPnP the BOOTID.UPNP.ORG and device of its answer
+    // and the IPv6 firewall service of its description.  A later search that finds another
+    // one moves every kept mapping there.  Where this host has a stable global IPv6 address,
+    // the keeper thread starts at once to learn the gateway's IPv6 side, so that the first
+    // pinhole need not wait for that.
+    void gatewayFound(const FoundGateway &found, uint32_t address);
 
     // The application's calls; result codes, 0 for success.
     int32_t add(uint16_t internalPort, uint16_t externalPort, uint8_t transport);
@@ -59,12 +64,24 @@ class MappingService {
     void lookAtNetwork(std::vector<uint32_t> &gateways);
     void hear(const Heard &heard);
     void exchangeDue();
+    // The pinhole side: looks at this host's IPv6 addresses and the gateway's IPv6 address
+    // (keeper thread), and carries out what is due.
+    void lookAtIpv6Side();
+    bool pinholeDue();
+    // The closes of the pinholes of (transport, port), at once, on the calling thread.
+    void closePinholesNow();
     static void keeperThread();
 
     SRWLOCK exchangeLock_ = SRWLOCK_INIT;
     std::atomic<int> callsWaiting_{0};
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     MappingKeeper keeper_;
+    PinholeKeeper pinholes_;
+    ControlPoint firewall_;       // lock_
+    std::wstring deviceUuid_;     // lock_
+    PinholeRoute route_;          // lock_: where pinholes are asked for, as last seen
+    bool ipv6LookDue_ = false;    // lock_: the keeper thread looks at the IPv6 side at once
+    PinholeView view_;            // keeper thread only
     uint32_t natPmpOnly_ = 0; // a gateway that answered PCP in NAT-PMP's form; exchangeLock_
     std::vector<void *> contexts_;
     bool threadRunning_ = false;

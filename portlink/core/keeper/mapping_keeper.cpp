@@ -530,22 +530,23 @@ void MappingKeeper::dueWithinGap(uint64_t nowMs, bool upnpOnly) {
     }
 }
 
-void MappingKeeper::portControlAnnouncement(uint64_t nowMs, uint32_t source, uint16_t sourcePort,
+bool MappingKeeper::portControlAnnouncement(uint64_t nowMs, uint32_t source, uint16_t sourcePort,
                                             uint32_t epoch) {
     if (!hasGateway_ || !portControl(way_) || source != gateway_ || sourcePort != kPortControlPort)
-        return;
+        return false;
     lapse(nowMs);
     serverLostState(epoch_, epoch, nowMs); // kept current; the renewal below covers a loss
     dueWithinGap(nowMs, false);
+    return true;
 }
 
-void MappingKeeper::ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind, bool hasBootId,
+bool MappingKeeper::ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind, bool hasBootId,
                                uint32_t bootId) {
     if (!hasGateway_ || way_ != MappingWay::Upnp || source != gateway_)
-        return;
+        return false;
     if (kind == SsdpNoticeKind::ByeBye) {
         byeByeHeard_ = true;
-        return;
+        return false;
     }
     const bool restart = !hasBootId || byeByeHeard_ || (bootIdKnown_ && bootId != bootId_);
     byeByeHeard_ = false;
@@ -557,6 +558,7 @@ void MappingKeeper::ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind k
         lapse(nowMs);
         dueWithinGap(nowMs, true);
     }
+    return restart;
 }
 
 void MappingKeeper::localAddressSeen(uint64_t nowMs, uint32_t address) {

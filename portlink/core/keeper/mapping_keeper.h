@@ -170,14 +170,16 @@ class MappingKeeper {
     // the way is PCP or NAT-PMP.  Every kept mapping is then renewed at once (at most once
     // per kNoticeCheckGapMs each): an epoch that shows lost state certainly needs it, and a
     // gateway whose epoch is its host's uptime shows none when only its service restarted.
-    void portControlAnnouncement(uint64_t nowMs, uint32_t source, uint16_t sourcePort,
+    // True when it counted (the gateway's state is then to be made again).
+    bool portControlAnnouncement(uint64_t nowMs, uint32_t source, uint16_t sourcePort,
                                  uint32_t epoch);
     // An SSDP NOTIFY from `source`.  Counts only from the gateway's address while the way
     // is UPnP.  A restart is an alive whose BOOTID.UPNP.ORG differs from the last one heard,
     // any alive after a byebye, and any alive from a gateway that sends no BOOTID.UPNP.ORG;
     // on one, every kept UPnP mapping is checked at once (at most once per
     // kNoticeCheckGapMs each).
-    void ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind, bool hasBootId,
+    // True when it shows a restart.
+    bool ssdpNotice(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind, bool hasBootId,
                     uint32_t bootId);
     // This host's address towards the gateway as it stands now (0: none; changes nothing).
     // When it differs from the one known: every kept mapping is made again for it at once;
