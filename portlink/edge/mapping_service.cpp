@@ -6,9 +6,11 @@
 
 #include "default_gateways.h"
 #include "discovery.h"
+#include "ipv6_host.h"
 #include "local_route.h"
 #include "module_thread.h"
 #include "network_watch.h"
+#include "pinhole_choice.h"
 #include "pinhole_exchange.h"
 #include "port_control_exchange.h"
 #include "port_mapping.h"
@@ -59,6 +61,10 @@ MappingService::~MappingService() {
 }
 
 void MappingService::gatewayFound(const FoundGateway &found, uint32_t address) {
+    // Only a machine with an address to open over IPv6 starts keeping before the first add.
+    Ipv6Adapter adapter;
+    const bool ipv6 = readIpv6Adapter(localAddressTowards(address), adapter) &&
+                      !choosePinholeAddresses(adapter.addresses, adapter.ifIndex).empty();
     ExclusiveLock guard(lock_);
     keeper_.setGateway(now(), found.way, address);
     if (found.portControl)
@@ -70,9 +76,10 @@ void MappingService::gatewayFound(const FoundGateway &found, uint32_t address) {
     firewall_ = found.way == MappingWay::Upnp ? found.firewall : ControlPoint();
     deviceUuid_ = found.way == MappingWay::Upnp ? found.deviceUuid : std::wstring();
     ipv6LookDue_ = true;
-    if (wake_ != nullptr && !threadRunning_)
+    if (ipv6 && wake_ != nullptr && !threadRunning_)
         threadRunning_ = startModuleThread(keeperThread);
-    SetEvent(wake_);
+    if (threadRunning_)
+        SetEvent(wake_);
 }
 
 ExchangeResult MappingService::carryOut(const Exchange &exchange) {
