@@ -97,10 +97,11 @@ PinholeResult throughPcp(const PinholeExchange &exchange, const PinholeRoute &ro
     if (exchange.job == PinholeJob::Close)
         return outcome(ExchangeOutcome::Granted, RESULT_OK);
     Ipv6Address assigned{};
-    const int32_t code =
-        readPcpAssignedAddress(bytes.data(), bytes.size(), assigned)
-            ? pcpPinholeResult(answer, assigned, exchange.address)
-            : ERR_MAPPING_REFUSED;
+    int32_t code = readPcpAssignedAddress(bytes.data(), bytes.size(), assigned)
+                       ? pcpPinholeResult(answer, assigned, exchange.address)
+                       : ERR_MAPPING_REFUSED;
+    if (code == RESULT_OK)
+        code = checkPinholeLease(answer.lifetime); // 0 holds nothing open, over a day is bogus
     if (code != RESULT_OK)
         return outcome(ExchangeOutcome::Refused, code, false);
     PinholeResult result = outcome(ExchangeOutcome::Granted, RESULT_OK);
