@@ -345,7 +345,9 @@ class ScriptedKeeper(PortlinkGroup):
                 # Nothing before the last NOTIFY calls for a check; the last one does.
                 asked = [t - sent[-1] for _, _, t in checked(run)]
                 self.assertEqual(len(asked), 1, run)
-                self.assertTrue(0 < asked[0] <= 1.0, run)
+                # The fake notes a NOTIFY's time once it is sent, and the check may connect
+                # within the same millisecond.
+                self.assertTrue(-0.05 < asked[0] <= 1.0, run)
                 self.assertEqual(posts(run, "GetSpecificPortMappingEntry")[0]["data"], CHECK)
                 adds = posts(run, "AddPortMapping")
                 self.assertEqual([a["data"] for a in adds],

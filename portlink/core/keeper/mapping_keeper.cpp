@@ -100,6 +100,18 @@ void MappingKeeper::putEntry(const Entry &entry) {
         entries_.push_back(entry);
 }
 
+// The mapping that an exchange names.
+MappingKeeper::Entry MappingKeeper::entryOf(const Exchange &sent) {
+    Entry entry;
+    entry.way = sent.way;
+    entry.transport = sent.transport;
+    entry.internalPort = sent.internalPort;
+    entry.externalPort = sent.externalPort;
+    entry.nonce = sent.nonce;
+    entry.clientAddress = sent.clientAddress;
+    return entry;
+}
+
 Exchange MappingKeeper::exchangeFor(const Entry &entry, ExchangeJob job, uint64_t ticket) const {
     Exchange x;
     x.ticket = ticket;
@@ -237,13 +249,7 @@ int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
     }
     if (!grantedAsAsked(sent, result))
         return result.outcome == ExchangeOutcome::Granted ? ERR_MAPPING_REFUSED : codeOf(result);
-    Entry entry;
-    entry.way = sent.way;
-    entry.transport = sent.transport;
-    entry.internalPort = sent.internalPort;
-    entry.externalPort = sent.externalPort;
-    entry.nonce = sent.nonce;
-    entry.clientAddress = sent.clientAddress;
+    Entry entry = entryOf(sent);
     if (portControl(sent.way)) {
         grant(entry, nowMs, result.lifetime);
     } else {
@@ -426,13 +432,8 @@ bool MappingKeeper::scheduleDeleteRetry(Entry &entry) {
 // A PCP/NAT-PMP grant on a port not asked for: deleted at once.  A mapping held under the key
 // shares it at the gateway (same nonce and internal port), so it is asked for again after.
 void MappingKeeper::addStray(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result) {
-    Entry stray;
-    stray.way = sent.way;
-    stray.transport = sent.transport;
-    stray.internalPort = sent.internalPort;
+    Entry stray = entryOf(sent);
     stray.externalPort = result.externalPort;
-    stray.nonce = sent.nonce;
-    stray.clientAddress = sent.clientAddress;
     stray.removing = true;
     stray.granted = true;
     stray.expiresAtMs = nowMs + uint64_t{result.lifetime} * 1000;

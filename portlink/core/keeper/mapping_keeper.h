@@ -235,6 +235,7 @@ class MappingKeeper {
     static Entry *findInFlight(std::vector<Entry> &list, uint64_t ticket);
     void putEntry(const Entry &entry);
     void dropStray(uint8_t transport, uint16_t internalPort, uint16_t externalPort);
+    static Entry entryOf(const Exchange &sent);
     Exchange exchangeFor(const Entry &entry, ExchangeJob job, uint64_t ticket) const;
     ExchangeJob jobFor(const Entry &entry) const;
     Entry *dueFirst(uint64_t nowMs);
