@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job: in a sandboxed LAN with a real gateway (all in network namespaces made here),
-# portlink finds the gateway, maps a port, proves it from the WAN side and removes it.  It runs
-# the PE32 product where this host runs 32-bit code, else its PE32+ flavour; on the stock
-# gateway (UPnP), then on the same gateway with UPnP off (PCP).
+# The main job: in a sandboxed dual-stack LAN with a real gateway (all in network namespaces
+# made here), portlink finds the gateway, maps a port, opens it over IPv6 too (a pinhole),
+# proves both from the WAN side and removes them.  It runs the PE32 product where this host
+# runs 32-bit code, else its PE32+ flavour; on the stock gateway (UPnP), on the same gateway
+# with UPnP off (PCP; no pinhole under Wine) and on its IGDv1 view with PCP on (the mapping by
+# UPnP, the pinhole by PCP).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

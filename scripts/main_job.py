@@ -1,14 +1,27 @@
 #!/usr/bin/env python3
 """Main job: portlink, loaded through the runtime stand-in under Wine, finds the sandboxed
 LAN's gateway (a real miniupnpd), maps external TCP port 80 to a listener on the LAN host's
-port 8080, proves the mapping by a connection from the WAN side, removes it and proves it gone:
-once on the gateway as it ships (UPnP), once on the same gateway with UPnP switched off, where
-portlink maps through PCP.
+port 8080, proves the mapping by a connection from the WAN side, removes it and proves it gone.
+The LAN and WAN also carry IPv6, so the same add opens port 8080 of the LAN host's stable IPv6
+address (2001:db8:77::20) as an inbound pinhole: it is proven by a connection from the WAN side
+straight to that address, and proven closed after the remove.  Three phases, each on a fresh
+sandboxed LAN:
 
+- the gateway as it ships (UPnP): the mapping and the pinhole (AddPinhole) by UPnP;
+- the same gateway with UPnP switched off: the mapping by PCP; no pinhole, as under Wine no
+  IPv6 router can be found there (Wine's IPv6 route table is empty and such a gateway answers
+  no IPv6 search), which the job reports instead of failing;
+- its IGDv1 view with PCP on too: the mapping by UPnP, the pinhole by PCP (the IGDv1
+  description lists no IPv6 firewall service).
+
+It ends with one line per mapping (the protocol that made it, its external IPv4 address and
+port, the pinhole's address and port or why there is none) and one summary line.
 Everything runs in network namespaces made here (lan -- gw -- isp); nothing leaves them.
 Exit code 0 when every step held, 1 otherwise.
 """
+import ipaddress
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -20,8 +33,25 @@ from testbed import flavours, gateway, winebox  # noqa: E402
 
 LAN_PORT = 8080
 WAN_PORT = 80
-# The host pauses this long after the add, while this script proves the mapping.
-PROOF_WINDOW_MS = 3000
+# The host pauses this long after the add, while this script proves the mapping and the
+# pinhole (which the keeper thread opens right after the add has answered).
+PROOF_WINDOW_MS = 4000
+# How long after the add's answer the pinhole may take to show in the gateway's forward chain
+# (it is read every 20 ms).
+PINHOLE_WAIT_S = 2.0
+# A connection that must not get through is given this long.
+CLOSED_WAIT_S = 1.0
+NO_ROUTER6 = ("no pinhole: under Wine no IPv6 router can be found (Wine's IPv6 route table is "
+              "empty) and a gateway with UPnP off answers no IPv6 search, so portlink has no "
+              "IPv6 address of the gateway to ask")
+
+# protocol that maps IPv4, pinhole protocol (None: none expected under Wine), gateway options,
+# what the phase is
+PHASES = (
+    ("UPnP", "UPnP", {}, "the stock gateway"),
+    ("PCP", None, {"upnp": False, "natpmp": True}, "UPnP off"),
+    ("UPnP", "PCP", {"igd_v1": True, "natpmp": True}, "its IGDv1 view with PCP on"),
+)
 
 
 def main():
@@ -42,36 +72,77 @@ def main():
            else flavours.choose()[1] or "the product; this host runs both flavours")
     step(f"flavour {flavour.name} ({flavour.description}, {winebox.BIN}) under "
          f"{flavour.loader}: {why}")
-    # The gateway as it ships (UPnP), then the same gateway with UPnP switched off and PCP
-    # and NAT-PMP on.
-    for protocol, options in (("UPnP", {}), ("PCP", {"upnp": False, "natpmp": True})):
-        map_and_prove(step, check, protocol, options)
+    # The gateway as it ships (UPnP), the same gateway with UPnP switched off and PCP and
+    # NAT-PMP on, then its IGDv1 view with PCP and NAT-PMP on too; all with IPv6.
+    mappings = [map_and_prove(step, check, protocol, pinhole, options)
+                for protocol, pinhole, options, _ in PHASES]
+    for number, ((_, _, _, where), found) in enumerate(zip(PHASES, mappings), 1):
+        step(f"mapping {number} ({where}): {found}")
     if failures:
         step(f"main job FAILED ({len(failures)} step(s))")
         return 1
-    step(f"main job done ({flavour.name} flavour): on the stock gateway (UPnP) and with UPnP "
-         "off (PCP), gateway found, port mapped, proven from the WAN side, removed")
+    step(f"main job done ({flavour.name} flavour): on the stock gateway (UPnP), with UPnP "
+         "off (PCP) and on its IGDv1 view with PCP on (UPnP), gateway found, port mapped, "
+         "proven from the WAN side, removed; the IPv6 pinhole opened (by UPnP, by PCP), proven "
+         "from the WAN side and closed where Wine lets portlink find the gateway over IPv6")
     return 0
 
 
-def map_and_prove(step, check, protocol, options):
-    """One sandboxed LAN whose gateway maps through `protocol`: find it, map, prove the
-    mapping from the WAN side (and which protocol made it), remove it, prove it gone."""
+def pinhole_made_by(gw, address, port):
+    """"UPnP" or "PCP" for the daemon's pinhole of tcp address:port, from the label it keeps
+    in the rule's user data ("... IGD2 pinhole" or "... PCP MAP <nonce>"); None if there is
+    no such pinhole, "unknown" for another label."""
+    out = gw.lan.gw.run(["nft", "-a", "--debug=netlink", "list", "chain", "inet", "filter",
+                         "miniupnpd"]).stdout
+    wanted = "0x" + ipaddress.IPv6Address(address).packed.hex()
+    by_handle, handle = {}, None
+    for line in out.splitlines():
+        words = line.split()
+        if words[:3] == ["inet", "filter", "miniupnpd"] and len(words) > 3:
+            handle = words[3]
+        elif words[:2] == ["userdata", "="] and handle:
+            by_handle[handle] = line.split("{", 1)[1].rsplit("}", 1)[0].strip()
+        elif "@nh,192,128" in words and "# handle " in line:
+            if (words[words.index("@nh,192,128") + 1] == wanted and "dport" in words
+                    and words[words.index("dport") + 1] == str(port)):
+                label = by_handle.get(line.rpartition("# handle ")[2].strip()) or ""
+                return ("PCP" if re.search(r"\bPCP MAP\b", label) else
+                        "UPnP" if "IGD2 pinhole" in label else "unknown")
+    return None
+
+
+def map_and_prove(step, check, protocol, pinhole, options):
+    """One sandboxed LAN with IPv6 whose gateway maps through `protocol` and opens pinholes
+    through `pinhole` (None: none can be opened under Wine): find it, map, prove the mapping
+    from the WAN side (and which protocol made it), prove the pinhole (or note why there is
+    none), remove, prove both gone.  Returns the text of the mapping's summary line."""
     step(f"creating the sandboxed LAN (lan 192.168.77.20 -- gw 192.168.77.1/100.200.0.2 -- isp "
-         f"100.200.0.1) with miniupnpd in gw, mapping through {protocol}"
+         f"100.200.0.1; IPv6 lan 2001:db8:77::20 -- gw 2001:db8:77::1/2001:db8:200::2 -- isp "
+         f"2001:db8:200::1) with miniupnpd in gw, mapping through {protocol}"
          + (f" ({', '.join(f'{k}={v}' for k, v in options.items())})" if options else
-            " (as it ships)"))
-    lan = gateway.GatewayLan(**options)
+            " (as it ships)")
+         + (f", pinhole through {pinhole}" if pinhole else ", no pinhole expected under Wine"))
+    lan = gateway.GatewayLan(ipv6=True, **options)
     gw = lan.gateway
+    net = lan.net
+    hole = ("tcp", net.LAN_HOST6, LAN_PORT)
     box = None
     host = None
+    made_by = None
+    mapped = None
+    opened = None
     try:
-        box = winebox.WineBox(lan.net.lan)
+        box = winebox.WineBox(net.lan)
         step("Wine prefix ready, its wineserver inside the lan namespace")
         gw.listen("tcp", LAN_PORT)
-        step(f"TCP listener on {lan.net.LAN_HOST}:{LAN_PORT} (lan)")
+        gw.listen("tcp", LAN_PORT, address=net.LAN_HOST6)
+        step(f"TCP listeners on {net.LAN_HOST}:{LAN_PORT} and [{net.LAN_HOST6}]:{LAN_PORT} (lan)")
         check(not gw.reach("tcp", WAN_PORT),
-              f"before mapping: isp -> {lan.net.GW_WAN}:{WAN_PORT} does not reach the listener")
+              f"before mapping: isp -> {net.GW_WAN}:{WAN_PORT} does not reach the listener")
+        check(not gw.reach6("tcp", net.LAN_HOST6, LAN_PORT, wait=CLOSED_WAIT_S)
+              and hole not in gw.pinholes(),
+              f"before mapping: no pinhole; isp -> [{net.LAN_HOST6}]:{LAN_PORT} does not reach "
+              "the listener")
 
         dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
         commands = ["getLocalIP()", "isLANIP()", "startSearch()", "wait-search(20000)",
@@ -84,7 +155,7 @@ def map_and_prove(step, check, protocol, options):
         # A host that hangs is ended, so the job always finishes.
         watchdog = threading.Timer(90, host.kill)
         watchdog.start()
-        expected = {"getLocalIP()": lan.net.LAN_HOST, "isLANIP()": "true",
+        expected = {"getLocalIP()": net.LAN_HOST, "isLANIP()": "true",
                     "startSearch()": "true", "wait-search(20000)": "true",
                     "isSearchEnd()": "true", "isSearchSucces()": "true",
                     f"addNATPortMapping({LAN_PORT},{WAN_PORT},1)": "true",
@@ -99,14 +170,17 @@ def map_and_prove(step, check, protocol, options):
                 seen.add(command)
                 check(answer == expected[command], f"{command} answered {answer}")
             if command.startswith("addNATPortMapping") and answer == "true":
-                check(gw.has_mapping("tcp", WAN_PORT, lan.net.LAN_HOST, LAN_PORT),
+                added_at = time.monotonic()
+                check(gw.has_mapping("tcp", WAN_PORT, net.LAN_HOST, LAN_PORT),
                       "the gateway's nat table forwards tcp/%d to %s:%d: %s"
-                      % (WAN_PORT, lan.net.LAN_HOST, LAN_PORT, "; ".join(gw.mapping_rules())))
+                      % (WAN_PORT, net.LAN_HOST, LAN_PORT, "; ".join(gw.mapping_rules())))
                 made_by = gw.mapping_made_by("tcp", WAN_PORT)
                 check(made_by == protocol, f"the mapping was made through {made_by}")
-                check(gw.reach("tcp", WAN_PORT),
-                      f"isp -> {lan.net.GW_WAN}:{WAN_PORT} reaches the listener on "
-                      f"{lan.net.LAN_HOST}:{LAN_PORT}")
+                if check(gw.reach("tcp", WAN_PORT),
+                         f"isp -> {net.GW_WAN}:{WAN_PORT} reaches the listener on "
+                         f"{net.LAN_HOST}:{LAN_PORT}"):
+                    mapped = f"{net.GW_WAN}:{WAN_PORT}"
+                opened = prove_pinhole(step, check, gw, net, hole, pinhole, added_at)
                 proof_done_at = time.monotonic()
             if command.startswith("removeNATPortMapping"):
                 check(proof_done_at is not None,
@@ -117,11 +191,17 @@ def map_and_prove(step, check, protocol, options):
         check(code == 0, f"host exit code {code}" + (f": {errors}" if errors else ""))
         check(seen == set(expected), "every step answered")
 
-        check(not gw.has_mapping("tcp", WAN_PORT, lan.net.LAN_HOST, LAN_PORT),
+        check(not gw.has_mapping("tcp", WAN_PORT, net.LAN_HOST, LAN_PORT),
               "after removal: the gateway's nat table holds no mapping (%s)"
               % ("; ".join(gw.mapping_rules()) or "empty"))
         check(not gw.reach("tcp", WAN_PORT),
-              f"after removal: isp -> {lan.net.GW_WAN}:{WAN_PORT} no longer reaches the listener")
+              f"after removal: isp -> {net.GW_WAN}:{WAN_PORT} no longer reaches the listener")
+        left = gw.pinholes()
+        check(hole not in left, "after removal: the gateway's forward chain holds no pinhole "
+              f"for [{net.LAN_HOST6}]:{LAN_PORT} ({left or 'none'})")
+        check(not gw.reach6("tcp", net.LAN_HOST6, LAN_PORT, wait=CLOSED_WAIT_S),
+              f"after removal: isp -> [{net.LAN_HOST6}]:{LAN_PORT} "
+              + ("no longer reaches" if opened else "does not reach") + " the listener")
     except Exception as error:  # the job reports, it does not crash
         check(False, f"{type(error).__name__}: {error}")
     finally:
@@ -131,6 +211,40 @@ def map_and_prove(step, check, protocol, options):
         if box:
             box.close()
         lan.close()
+    ipv4 = (f"made by {made_by or 'nothing found'}, external IPv4 "
+            + (f"{mapped} (tcp, to {net.LAN_HOST}:{LAN_PORT})" if mapped else "not proven"))
+    if opened:
+        return f"{ipv4}; pinhole by {opened} for [{net.LAN_HOST6}]:{LAN_PORT} (tcp)"
+    return f"{ipv4}; " + (NO_ROUTER6 if pinhole is None else
+                          f"no pinhole: expected by {pinhole}, not proven")
+
+
+def prove_pinhole(step, check, gw, net, hole, pinhole, added_at):
+    """After the add: waits (every 20 ms, at most PINHOLE_WAIT_S) for the pinhole in the
+    gateway's forward chain, checks which protocol made it and proves it by a connection from
+    the WAN side.  Returns that protocol when proven, else None.  Where none can be opened
+    under Wine (pinhole None) its absence is reported, not counted as a failure."""
+    deadline = added_at + PINHOLE_WAIT_S
+    while hole not in gw.pinholes() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    shown = hole in gw.pinholes()
+    after = time.monotonic() - added_at
+    if pinhole is None and not shown:
+        step(f"note  {NO_ROUTER6} (none in the forward chain {PINHOLE_WAIT_S:g} s after the "
+             "add; the IPv4 mapping is unaffected)")
+        return None
+    check(shown, f"the gateway's forward chain holds a pinhole for tcp [{net.LAN_HOST6}]:"
+          f"{LAN_PORT}" + (f" ({after * 1000:.0f} ms after the add answered)" if shown else
+                           f" (none within {PINHOLE_WAIT_S:g} s: {gw.pinholes() or 'empty'})"))
+    if not shown:
+        return None
+    by = pinhole_made_by(gw, net.LAN_HOST6, LAN_PORT)
+    if pinhole is not None:
+        check(by == pinhole, f"the pinhole was made through {by}")
+    reached = check(gw.reach6("tcp", net.LAN_HOST6, LAN_PORT),
+                    f"isp [{net.ISP6}] -> [{net.LAN_HOST6}]:{LAN_PORT} reaches the listener "
+                    "through the pinhole")
+    return by if reached and (pinhole is None or by == pinhole) else None
 
 
 if __name__ == "__main__":
