@@ -229,5 +229,7 @@ TEST(PortlinkPinholeKeeper, WantAndUnwant) {
          "0:OU20 0:RU20#40"},
         {"wanted again while its Close is out: opened after it", "U", "g3600", "#1:want 0:unwant",
          1000, "0:OU20 0:CU20#40 0:OU20"},
+        {"wanted and unwanted again while its Close is out: closed anew", "U", "g3600 -",
+         "#1:want,unwant 0:unwant", 60000, "0:OU20 0:CU20#40 0:CU20#40 2000:CU20#40 6000:CU20#40"},
     });
 }

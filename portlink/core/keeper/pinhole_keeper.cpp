@@ -261,9 +261,14 @@ bool PinholeKeeper::closeSettled(Entry &entry, uint64_t nowMs, const PinholeResu
         entry.dueAtMs = nowMs;
         return false;
     }
-    if (result.outcome != ExchangeOutcome::Unanswered || entry.closeSends > kCloseRetries)
+    // Closed, refused, tried often enough, or lapsed meanwhile: nothing is left to close.
+    if (result.outcome != ExchangeOutcome::Unanswered || entry.closeSends > kCloseRetries ||
+        !entry.open)
         return true;
-    entry.dueAtMs = entry.closeStartMs + kPinholeCloseRetryAfterMs[entry.closeSends - 1];
+    // None handed out since the last unwant: this one was sent for an earlier one.
+    entry.dueAtMs = entry.closeSends == 0
+                        ? nowMs
+                        : entry.closeStartMs + kPinholeCloseRetryAfterMs[entry.closeSends - 1];
     return false;
 }
 
