@@ -193,10 +193,11 @@ def box_discoveries(runs):
     return figures
 
 
-def port_control_runs(runs):
-    """Figures on the real gateway with UPnP off (PCP and NAT-PMP on): discovery, then two
-    add/remove pairs per process, as one_run measures them on the stock gateway."""
-    lan = gateway.GatewayLan(upnp=False, natpmp=True)
+def gateway_runs(runs, label, left, amend=lambda times: None, **options):
+    """one_run's figures, `runs` host processes on one fresh GatewayLan(**options); `left`
+    tells what a run left on the gateway (anything stops the bench), `amend` adds figures to
+    each run's."""
+    lan = gateway.GatewayLan(**options)
     box = None
     figures = {}
     try:
@@ -204,10 +205,10 @@ def port_control_runs(runs):
         dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
         for run in range(runs):
             times = one_run(box, dll)
-            times["discover+add"] = times["search"] + times["first add"]
-            if lan.gateway.mapping_rules():
-                raise RuntimeError("a mapping was left: " + "; ".join(lan.gateway.mapping_rules()))
-            print(f"UPnP off, run {run + 1}: " + ", ".join(f"{k} {v:.0f} ms"
+            amend(times)
+            if left(lan.gateway):
+                raise RuntimeError("left on the gateway: %r" % (left(lan.gateway),))
+            print(f"{label}, run {run + 1}: " + ", ".join(f"{k} {v:.0f} ms"
                                                          for k, v in times.items()), flush=True)
             for key, value in times.items():
                 figures.setdefault(key, []).append(value)
@@ -216,6 +217,15 @@ def port_control_runs(runs):
             box.close()
         lan.close()
     return figures
+
+
+def port_control_runs(runs):
+    """Figures on the real gateway with UPnP off (PCP and NAT-PMP on): discovery, then two
+    add/remove pairs per process, as one_run measures them on the stock gateway."""
+    def discover_and_add(times):
+        times["discover+add"] = times["search"] + times["first add"]
+    return gateway_runs(runs, "UPnP off", lambda gw: gw.mapping_rules(), discover_and_add,
+                        upnp=False, natpmp=True)
 
 
 def report(name, values, floor):
@@ -713,26 +723,8 @@ PINHOLE_ROWS = (("UPnP (stock)", {}, 1100.0),
 def dual_stack_runs(runs):
     """one_run's figures on the stock gateway with IPv6 on (ipv6=True): each add also opens a
     pinhole for the LAN host's stable IPv6 address, each remove closes it."""
-    lan = gateway.GatewayLan(ipv6=True)
-    box = None
-    figures = {}
-    try:
-        box = winebox.WineBox(lan.net.lan)
-        dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
-        for run in range(runs):
-            times = one_run(box, dll)
-            if lan.gateway.mapping_rules() or lan.gateway.pinholes():
-                raise RuntimeError("left on the gateway: %r %r" % (lan.gateway.mapping_rules(),
-                                                                   lan.gateway.pinholes()))
-            print(f"dual-stack (ipv6=True), run {run + 1}: " + ", ".join(
-                f"{k} {v:.0f} ms" for k, v in times.items()), flush=True)
-            for key, value in times.items():
-                figures.setdefault(key, []).append(value)
-    finally:
-        if box:
-            box.close()
-        lan.close()
-    return figures
+    return gateway_runs(runs, "dual-stack (ipv6=True)",
+                        lambda gw: gw.mapping_rules() or gw.pinholes(), ipv6=True)
 
 
 def pinhole_run(lan, box, dll):
