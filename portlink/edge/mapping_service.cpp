@@ -3,28 +3,33 @@
 #include <ntsecapi.h>
 
 #include <algorithm>
+#include <functional>
+#include <vector>
 
 #include "default_gateways.h"
-#include "discovery.h"
+#include "http_exchange.h"
 #include "ipv6_host.h"
+#include "ipv6_search.h"
 #include "local_route.h"
 #include "module_thread.h"
 #include "network_watch.h"
 #include "pinhole_choice.h"
-#include "pinhole_exchange.h"
 #include "port_control_exchange.h"
 #include "port_mapping.h"
 #include "result_codes.h"
+#include "side_by_side.h"
 #include "srw_lock.h"
 
 namespace portlink {
 
 namespace {
 
-// How often the keeper thread may look at the routes and addresses when notices wake it.
-constexpr uint64_t kNetworkLookGapMs = 1000;
 // Exchanges the keeper thread carries out in a row before it looks around again.
 constexpr int kExchangesPerWake = 64;
+// How long the keeper thread's IPv6 search listens for the gateway's answer.
+constexpr int kIpv6SearchWaitMs = 1000;
+// The application's exchanges connect as they always did: without a bound of their own.
+constexpr int32_t kCallConnectLimitMs = 0;
 
 uint64_t now() { return GetTickCount64(); }
 
@@ -48,63 +53,72 @@ class CallTurn {
     SRWLOCK &lock_;
 };
 
+Ipv6Facts readIpv6Facts(uint32_t localIpv4) {
+    Ipv6Facts facts;
+    Ipv6Adapter adapter;
+    if (localIpv4 == 0 || !readIpv6Adapter(localIpv4, adapter))
+        return facts;
+    facts.readable = true;
+    facts.ifIndex = adapter.ifIndex;
+    facts.addresses = std::move(adapter.addresses);
+    facts.hasRouter = adapter.hasRouter;
+    facts.router = adapter.router;
+    return facts;
+}
+
 } // namespace
 
 MappingService::MappingService()
-    : keeper_(drawNonce), pinholes_(drawNonce), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
-MappingService::~MappingService() {
-    // The keeper thread holds a reference to this library, so at an unload none runs; at the
-    // process's end the system has ended it already.
-    if (wake_ != nullptr)
-        CloseHandle(wake_);
-}
+    : core_(drawNonce), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      networkChanged_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 void MappingService::gatewayFound(const FoundGateway &found, uint32_t address) {
-    // Only a machine with an address to open over IPv6 starts keeping before the first add.
-    Ipv6Adapter adapter;
-    const bool ipv6 = readIpv6Adapter(localAddressTowards(address), adapter) &&
-                      !choosePinholeAddresses(adapter.addresses, adapter.ifIndex).empty();
+    GatewayFacts facts;
+    facts.way = found.way;
+    facts.address = address;
+    facts.hasEpoch = found.portControl;
+    facts.epoch = found.epoch;
+    facts.hasBootId = found.hasBootId;
+    facts.bootId = found.bootId;
+    facts.deviceUuid = found.deviceUuid;
+    facts.deviceUdns = found.deviceUdns;
+    facts.hasFirewall = !found.firewall.controlUrl.empty();
+    // Only a machine with an address to open over IPv6 learns the gateway's IPv6 side before
+    // the first add.
+    const Ipv6Facts ipv6 = readIpv6Facts(localAddressTowards(address));
+    facts.hostHasIpv6 = ipv6.readable && !choosePinholeAddresses(ipv6.addresses, ipv6.ifIndex).empty();
     ExclusiveLock guard(lock_);
-    keeper_.setGateway(now(), found.way, address);
-    if (found.portControl)
-        keeper_.portControlAnnouncement(now(), address, kPortControlPort, found.epoch);
-    // The first BOOTID heard is only recorded, so a NOTIFY that differs from the answer's
-    // shows a restart that came before any NOTIFY.
-    if (found.way == MappingWay::Upnp && found.hasBootId)
-        keeper_.ssdpNotice(now(), address, SsdpNoticeKind::Alive, true, found.bootId);
+    core_.gatewayFound(now(), facts);
     firewall_ = found.way == MappingWay::Upnp ? found.firewall : ControlPoint();
-    deviceUuid_ = found.way == MappingWay::Upnp ? found.deviceUuid : std::wstring();
-    ipv6LookDue_ = true;
-    if (ipv6 && wake_ != nullptr && !threadRunning_)
-        threadRunning_ = startModuleThread(keeperThread);
-    if (threadRunning_)
-        SetEvent(wake_);
+    keepGoingLocked();
 }
 
-ExchangeResult MappingService::carryOut(const Exchange &exchange) {
+ExchangeResult MappingService::carryOut(const Exchange &exchange, int32_t connectLimitMs,
+                                        bool &spokeNatPmp) {
+    spokeNatPmp = false;
     if (exchange.way == MappingWay::Upnp)
-        return carryOutUpnp(exchange);
+        return carryOutUpnp(exchange, connectLimitMs);
     uint32_t gateway;
     {
         SharedLock guard(lock_);
-        gateway = keeper_.gatewayAddress();
+        gateway = core_.gatewayAddress();
     }
-    bool spokeNatPmp = exchange.way == MappingWay::NatPmp;
-    const ExchangeResult result = carryOutPortControl(exchange, gateway, spokeNatPmp);
-    if (spokeNatPmp && exchange.way == MappingWay::Pcp)
-        natPmpOnly_ = gateway;
+    bool natPmp = exchange.way == MappingWay::NatPmp;
+    const ExchangeResult result = carryOutPortControl(exchange, gateway, natPmp);
+    spokeNatPmp = natPmp && exchange.way == MappingWay::Pcp;
     return result;
 }
 
-void MappingService::settleWayLocked() {
-    if (natPmpOnly_ == 0)
-        return;
-    // The server speaks only NAT-PMP: from now on it is spoken to that way.  The keys stay
-    // as they are, so this is told only once the exchange's outcome is in.
-    if (keeper_.gatewayAddress() == natPmpOnly_ && keeper_.way() == MappingWay::Pcp)
-        keeper_.setGateway(now(), MappingWay::NatPmp, natPmpOnly_);
-    natPmpOnly_ = 0;
+PinholeRoute MappingService::routeOf(const PinholeTargets &targets) const {
+    PinholeRoute route;
+    route.upnp = targets.upnp;
+    route.upnpGateway = targets.upnpGateway;
+    route.upnpScope = targets.upnpScope;
+    route.firewall = firewall_;
+    route.pcp = targets.pcp;
+    route.pcpGateway = targets.pcpGateway;
+    route.pcpScope = targets.pcpScope;
+    return route;
 }
 
 int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_t transport) {
@@ -112,8 +126,8 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
     uint32_t gateway = 0;
     {
         SharedLock guard(lock_);
-        if (keeper_.hasGateway())
-            gateway = keeper_.gatewayAddress();
+        if (core_.hasGateway())
+            gateway = core_.gatewayAddress();
     }
     // The address this host reaches the gateway from at this moment: on a host with several
     // adapters, the one on the gateway's LAN.
@@ -121,130 +135,80 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
     CallPlan plan;
     {
         ExclusiveLock guard(lock_);
-        plan = keeper_.beginAdd(now(), transport, internalPort, externalPort, client);
+        plan = core_.beginAdd(now(), transport, internalPort, externalPort, client);
     }
     if (plan.refusal != RESULT_OK)
         return plan.refusal;
-    const ExchangeResult result = carryOut(plan.exchange);
-    int32_t code;
-    Exchange cleanUp;
-    bool deleteNow = false;
+    bool spoke = false;
+    const ExchangeResult result = carryOut(plan.exchange, kCallConnectLimitMs, spoke);
+    AddOutcome outcome;
     {
         ExclusiveLock guard(lock_);
-        code = keeper_.finishAdd(now(), plan.exchange, result);
-        settleWayLocked();
-        // A mapping granted on another port goes again before the add answers, so that it is
-        // gone even when the application ends right after.
-        deleteNow = code == ERR_OTHER_PORT && keeper_.nextExchange(now(), cleanUp) &&
-                    cleanUp.job == ExchangeJob::Delete;
+        outcome = core_.finishAdd(now(), plan.exchange, result, spoke);
     }
-    if (deleteNow) {
-        const ExchangeResult deleted = carryOut(cleanUp);
+    // A mapping granted on another port goes before the add answers, so that it is gone even
+    // when the application ends right after.
+    if (outcome.cleanUp) {
+        const ExchangeResult deleted = carryOut(outcome.cleanUpExchange, kCallConnectLimitMs, spoke);
         ExclusiveLock guard(lock_);
-        keeper_.finish(now(), cleanUp, deleted);
-        settleWayLocked();
+        core_.finishMapping(now(), outcome.cleanUpExchange, deleted, spoke);
     }
     ExclusiveLock guard(lock_);
-    if (code == RESULT_OK) {
-        // The same port over IPv6, opened by the keeper thread at once: the add does not wait.
-        pinholes_.want(now(), transport, internalPort);
-        ipv6LookDue_ = true;
-    }
     keepGoingLocked();
-    return code;
+    return outcome.code;
 }
 
 int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     CallTurn turn(exchangeLock_, callsWaiting_);
-    CallPlan plan;
+    RemovePlan plan;
+    PinholeRoute route;
     {
         ExclusiveLock guard(lock_);
-        plan = keeper_.beginRemove(now(), transport, externalPort);
-        // The pinholes go with the IPv4 mapping, asked for or not.
-        for (const MappingKeeper::Held &held : keeper_.held())
-            if (held.transport == transport && held.externalPort == externalPort)
-                pinholes_.unwant(now(), transport, held.internalPort);
+        plan = core_.beginRemove(now(), transport, externalPort);
+        route = routeOf(plan.targets);
     }
     if (plan.refusal != RESULT_OK)
         return plan.refusal;
-    const ExchangeResult result = carryOut(plan.exchange);
-    int32_t code;
-    {
-        ExclusiveLock guard(lock_);
-        code = keeper_.finishRemove(now(), plan.exchange, result);
-        settleWayLocked();
-    }
-    // Closed before the remove answers, so that they are shut also when the application ends
-    // right after.
-    closePinholesNow();
+    // The pinholes close beside the mapping's delete, and the remove answers once all are
+    // done, so that they are shut also when the application ends right after.
+    std::vector<PinholeResult> closed(plan.closes.size());
+    std::vector<std::function<void()>> closes;
+    for (size_t i = 0; i < plan.closes.size(); ++i)
+        closes.push_back([&, i] { closed[i] = carryOutPinhole(plan.closes[i], route, kCallConnectLimitMs); });
+    ExchangeResult result;
+    bool spoke = false;
+    runSideBySide([&] { result = carryOut(plan.exchange, kCallConnectLimitMs, spoke); }, closes);
     ExclusiveLock guard(lock_);
+    for (size_t i = 0; i < plan.closes.size(); ++i)
+        core_.finishPinhole(now(), plan.closes[i], closed[i]);
+    const int32_t code = core_.finishRemove(now(), plan.exchange, result, spoke);
     keepGoingLocked();
     return code;
 }
 
-void MappingService::closePinholesNow() {
-    for (int done = 0; done < kExchangesPerWake; ++done) {
-        PinholeExchange due;
-        PinholeRoute route;
-        {
-            ExclusiveLock guard(lock_);
-            if (!pinholes_.nextExchange(now(), due))
-                return;
-            route = route_;
-        }
-        if (due.job != PinholeJob::Close) {
-            // Only closes are carried out here; the rest is the keeper thread's, soon after.
-            ExclusiveLock guard(lock_);
-            PinholeResult notNow;
-            notNow.outcome = ExchangeOutcome::Unanswered;
-            notNow.code = ERR_NO_RESPONSE;
-            pinholes_.finish(now(), due, notNow);
-            return;
-        }
-        const PinholeResult result = carryOutPinhole(due, route);
-        ExclusiveLock guard(lock_);
-        pinholes_.finish(now(), due, result);
-    }
-}
-
 void MappingService::contextOpened(void *context) {
     ExclusiveLock guard(lock_);
-    if (std::find(contexts_.begin(), contexts_.end(), context) == contexts_.end())
-        contexts_.push_back(context);
+    core_.contextOpened(reinterpret_cast<uintptr_t>(context));
 }
 
 void MappingService::finalizerCalled(void *dataOrContext) {
     ExclusiveLock guard(lock_);
-    if (dataOrContext != nullptr) {
-        const auto it = std::find(contexts_.begin(), contexts_.end(), dataOrContext);
-        if (it == contexts_.end())
-            return; // not a context this library was given: nothing ends
-        contexts_.erase(it);
-        if (!contexts_.empty())
-            return;
-    }
-    if (threadRunning_) {
-        stopRequested_ = true;
-        SetEvent(wake_);
-    }
+    core_.finalizerCalled(reinterpret_cast<uintptr_t>(dataOrContext));
+    if (threadRunning_)
+        SetEvent(wake_.get()); // the thread sees that keeping is over and ends
+}
+
+bool MappingService::stopped() const {
+    SharedLock guard(lock_);
+    return core_.finalized();
 }
 
 void MappingService::keepGoingLocked() {
-    if ((keeper_.empty() && pinholes_.empty()) || wake_ == nullptr)
+    if (!core_.keepingWanted() || !wake_.valid())
         return;
-    stopRequested_ = false; // the application still uses the library
     if (!threadRunning_)
         threadRunning_ = startModuleThread(keeperThread);
-    SetEvent(wake_);
-}
-
-bool MappingService::takeStop() {
-    ExclusiveLock guard(lock_);
-    if (!stopRequested_)
-        return false;
-    stopRequested_ = false;
-    threadRunning_ = false;
-    return true;
+    SetEvent(wake_.get());
 }
 
 void MappingService::keeperThread() {
@@ -254,143 +218,128 @@ void MappingService::keeperThread() {
     } catch (...) {
         // Out of memory: keeping ends here, and a later application call starts it again.
         ExclusiveLock guard(service.lock_);
-        service.stopRequested_ = false;
         service.threadRunning_ = false;
     }
 }
 
 void MappingService::run() {
     RestartListeners listeners;
-    NetworkWatch watch(wake_);
-    std::vector<uint32_t> gateways = defaultGateways();
-    std::sort(gateways.begin(), gateways.end());
-    uint64_t lastLook = now();
+    NetworkWatch watch(networkChanged_.get());
     for (;;) {
-        if (takeStop())
-            return;
-        bool ipv6Now;
+        bool look;
         {
-            SharedLock guard(lock_);
-            ipv6Now = ipv6LookDue_;
+            ExclusiveLock guard(lock_);
+            if (!core_.keepingWanted()) {
+                threadRunning_ = false; // a later call starts a new thread
+                return;
+            }
+            look = core_.networkLookDue(now());
         }
-        if (ipv6Now || now() - lastLook >= kNetworkLookGapMs) {
-            lookAtNetwork(gateways);
-            lastLook = now();
-        }
+        if (look)
+            lookAtNetwork();
         listeners.drain([this](const Heard &heard) { hear(heard); });
-        exchangeDue();
+        exchangesDue();
 
-        HANDLE handles[3] = {wake_};
-        const DWORD count = 1 + static_cast<DWORD>(listeners.events(handles + 1));
+        HANDLE handles[4] = {wake_.get(), networkChanged_.get()};
+        const DWORD count = 2 + static_cast<DWORD>(listeners.events(handles + 2));
         uint64_t wakeAt;
         {
             SharedLock guard(lock_);
-            wakeAt = std::min(keeper_.nextWakeMs(now()), pinholes_.nextWakeMs(now()));
+            wakeAt = core_.nextWakeMs(now());
         }
         const uint64_t at = now();
         const uint64_t wait = std::min(wakeAt > at ? wakeAt - at : 0, kKeeperLongestWaitMs);
-        WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(wait));
+        if (WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(wait)) ==
+            WAIT_OBJECT_0 + 1) {
+            ExclusiveLock guard(lock_);
+            core_.networkChanged();
+        }
     }
 }
 
-void MappingService::lookAtNetwork(std::vector<uint32_t> &gateways) {
-    std::vector<uint32_t> current = defaultGateways();
-    std::sort(current.begin(), current.end());
-    const bool moved = !current.empty() && current != gateways;
-    gateways = current;
-    if (moved) {
-        // Another network: the same search as at the start, and the kept mappings are made
-        // on the gateway it finds.  The search publishes what it finds; when it finds none,
-        // everything stays with the gateway known.
-        publishGateway(searchGateway());
-    }
+void MappingService::lookAtNetwork() {
+    const std::vector<uint32_t> gateways = defaultGateways();
     uint32_t gateway;
     {
         SharedLock guard(lock_);
-        gateway = keeper_.gatewayAddress();
+        gateway = core_.gatewayAddress();
     }
-    const uint32_t address = localAddressTowards(gateway);
+    bool search;
     {
+        const uint32_t local = localAddressTowards(gateway);
         ExclusiveLock guard(lock_);
-        keeper_.localAddressSeen(now(), address);
+        search = core_.networkSeen(now(), gateways, local);
     }
-    lookAtIpv6Side();
-}
-
-void MappingService::lookAtIpv6Side() {
-    MappingWay way;
-    uint32_t gateway;
-    ControlPoint firewall;
+    if (search) {
+        // Another network: the same search as at the start; the kept mappings are made on the
+        // gateway it finds.  When it finds none, everything stays with the gateway known.
+        publishGateway(searchGateway());
+        SharedLock guard(lock_);
+        gateway = core_.gatewayAddress();
+    }
+    const Ipv6Facts facts = readIpv6Facts(localAddressTowards(gateway));
+    Ipv6Address from;
+    uint32_t ifIndex;
     std::wstring device;
     {
         ExclusiveLock guard(lock_);
-        ipv6LookDue_ = false;
-        if (!keeper_.hasGateway())
+        core_.ipv6Seen(now(), facts);
+        if (!core_.ipv6SearchDue(now()))
             return;
-        way = keeper_.way();
-        gateway = keeper_.gatewayAddress();
-        firewall = firewall_;
-        device = deviceUuid_;
+        from = core_.ipv6SearchFrom();
+        ifIndex = core_.ipv6IfIndex();
+        device = core_.deviceUuid();
     }
-    view_ = lookAtIpv6(now(), localAddressTowards(gateway), way, firewall, device, view_);
-    ExclusiveLock guard(lock_);
-    pinholes_.setAddresses(now(), view_.addresses);
-    pinholes_.setWays(now(), view_.ways);
-    route_ = view_.route;
-}
-
-bool MappingService::pinholeDue() {
-    PinholeExchange due;
-    PinholeRoute route;
-    {
-        ExclusiveLock guard(lock_);
-        if (stopRequested_ || !pinholes_.nextExchange(now(), due))
-            return false;
-        route = route_;
+    // A host that did not answer with the gateway's own device is never asked.
+    bool found = false;
+    Ipv6Address source{};
+    for (const Ipv6SearchAnswer &answer : searchOverIpv6(from, ifIndex, kIpv6SearchWaitMs, device)) {
+        if (answer.deviceUuid == device) {
+            found = true;
+            source = answer.source;
+            break;
+        }
     }
-    const PinholeResult result = carryOutPinhole(due, route);
     ExclusiveLock guard(lock_);
-    pinholes_.finish(now(), due, result);
-    return true;
+    core_.ipv6Searched(now(), found, source);
 }
 
 void MappingService::hear(const Heard &heard) {
     ExclusiveLock guard(lock_);
-    const bool restarted =
-        heard.kind == Heard::Kind::PortControl
-            ? keeper_.portControlAnnouncement(now(), heard.source, heard.sourcePort, heard.epoch)
-            : keeper_.ssdpNotice(now(), heard.source,
-                                 heard.notice.kind == NoticeKind::ByeBye ? SsdpNoticeKind::ByeBye
-                                                                         : SsdpNoticeKind::Alive,
-                                 heard.notice.hasBootId, heard.notice.bootId);
-    // The same restart lost the pinholes too.
-    if (restarted)
-        pinholes_.gatewayRestarted(now());
+    if (heard.kind == Heard::Kind::PortControl) {
+        core_.portControlHeard(now(), heard.source, heard.sourcePort, heard.epoch);
+        return;
+    }
+    core_.ssdpHeard(now(), heard.source,
+                    heard.notice.kind == NoticeKind::ByeBye ? SsdpNoticeKind::ByeBye
+                                                            : SsdpNoticeKind::Alive,
+                    heard.notice.hasBootId, heard.notice.bootId, heard.notice.deviceUuid);
 }
 
-void MappingService::exchangeDue() {
+void MappingService::exchangesDue() {
     for (int done = 0; done < kExchangesPerWake; ++done) {
         // An application call that waits goes first.
         while (callsWaiting_.load() > 0)
             Sleep(1);
         ExclusiveLock exchange(exchangeLock_);
-        Exchange due;
-        bool mapping;
+        KeeperJob job;
+        PinholeRoute route;
         {
             ExclusiveLock guard(lock_);
-            if (stopRequested_)
+            if (!core_.nextJob(now(), job))
                 return;
-            mapping = keeper_.nextExchange(now(), due);
+            route = routeOf(job.targets);
         }
-        if (!mapping) {
-            if (!pinholeDue())
-                return;
+        if (job.pinhole) {
+            const PinholeResult result = carryOutPinhole(job.hole, route, kKeeperConnectLimitMs);
+            ExclusiveLock guard(lock_);
+            core_.finishPinhole(now(), job.hole, result);
             continue;
         }
-        const ExchangeResult result = carryOut(due);
+        bool spoke = false;
+        const ExchangeResult result = carryOut(job.mapping, kKeeperConnectLimitMs, spoke);
         ExclusiveLock guard(lock_);
-        keeper_.finish(now(), due, result);
-        settleWayLocked();
+        core_.finishMapping(now(), job.mapping, result, spoke);
     }
 }
 

@@ -27,7 +27,7 @@ class UniqueSocket {
     SOCKET socket_ = INVALID_SOCKET;
 };
 
-// One kernel object handle (a thread here); closed when the owner goes.
+// One kernel object handle (a thread or an event); closed when the owner goes.
 class UniqueHandle {
   public:
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
@@ -35,10 +35,13 @@ class UniqueHandle {
         if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE)
             CloseHandle(handle_);
     }
+    UniqueHandle(UniqueHandle &&other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
     UniqueHandle(const UniqueHandle &) = delete;
     UniqueHandle &operator=(const UniqueHandle &) = delete;
+    UniqueHandle &operator=(UniqueHandle &&) = delete;
 
     bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
 
   private:
     HANDLE handle_;
