@@ -1,7 +1,7 @@
 #pragma once
 // The seven functions that the application calls through the runtime, and the entry points
 // through which the runtime finds them.  All cdecl, exported by their undecorated names.
-#include "runtime_interface.h"
+#include "boundary/runtime_interface.h"
 
 #define PORTLINK_FUNCTION(name)                                                                  \
     VnxObject __cdecl name(void *context, void *functionData, uint32_t argumentCount,            \

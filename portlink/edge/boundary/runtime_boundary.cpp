@@ -2,16 +2,16 @@
 // and the seven extension functions with their argument and answer convention.  Each function
 // only unpacks its arguments, calls the protocol work and packs the answer; all of that runs
 // inside one guard, so no exception ever unwinds into the runtime's frames.
-#include "extension_functions.h"
+#include "boundary/extension_functions.h"
 
 #include <climits>
 #include <string>
 
-#include "ansi_text.h"
-#include "discovery.h"
-#include "nat_session.h"
-#include "gateway_mapping.h"
-#include "mapping_service.h"
+#include "win/ansi_text.h"
+#include "search/gateway_search.h"
+#include "service/nat_session.h"
+#include "service/gateway_mapping.h"
+#include "service/mapping_service.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"

@@ -1,14 +1,14 @@
-#include "device_description.h"
+#include "exchange/device_description.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "description.h"
-#include "http_exchange.h"
-#include "nat_session.h"
+#include "exchange/http_exchange.h"
+#include "service/nat_session.h"
 #include "pinhole_soap.h"
-#include "port_mapping.h"
+#include "exchange/port_mapping.h"
 #include "result_codes.h"
 #include "soap.h"
 #include "text_ops.h"

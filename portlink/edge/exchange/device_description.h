@@ -2,7 +2,7 @@
 // Retrieval of the gateway's device description and the choice of its connection service.
 #include <string>
 
-#include "nat_session.h"
+#include "service/nat_session.h"
 
 namespace portlink {
 

@@ -1,18 +1,18 @@
-#include "http_exchange.h"
+#include "exchange/http_exchange.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstring>
 
-#include "ansi_text.h"
+#include "win/ansi_text.h"
 #include "http_framing.h"
-#include "ipv6_host.h"
-#include "nat_session.h"
+#include "win/ipv6_host.h"
+#include "service/nat_session.h"
 #include "result_codes.h"
-#include "socket_buffer.h"
+#include "win/socket_buffer.h"
 #include "text_ops.h"
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

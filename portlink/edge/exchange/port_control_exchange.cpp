@@ -1,6 +1,6 @@
-#include "port_control_exchange.h"
+#include "exchange/port_control_exchange.h"
 
-#include "port_control_link.h"
+#include "exchange/port_control_link.h"
 #include "private_address.h"
 #include "result_codes.h"
 

@@ -1,12 +1,12 @@
-#include "port_control_link.h"
+#include "exchange/port_control_link.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include "datagram.h"
-#include "ipv6_host.h"
-#include "local_route.h"
-#include "socket_buffer.h"
+#include "win/datagram.h"
+#include "win/ipv6_host.h"
+#include "win/local_route.h"
+#include "win/socket_buffer.h"
 
 namespace portlink {
 

@@ -6,7 +6,7 @@
 
 #include "ipv6_text.h"
 #include "port_control.h"
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

@@ -1,10 +1,10 @@
-#include "port_mapping.h"
+#include "exchange/port_mapping.h"
 
 #include <winsock2.h>
 
-#include "ansi_text.h"
+#include "win/ansi_text.h"
 #include "exchange_outcome.h"
-#include "http_exchange.h"
+#include "exchange/http_exchange.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"

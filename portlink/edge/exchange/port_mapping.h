@@ -4,7 +4,7 @@
 #include <string>
 
 #include "mapping_keeper.h"
-#include "nat_session.h"
+#include "service/nat_session.h"
 
 namespace portlink {
 

@@ -1,21 +1,21 @@
-#include "discovery.h"
+#include "search/gateway_search.h"
 
 #include <cstring>
 
-#include "ansi_text.h"
-#include "datagram.h"
-#include "device_description.h"
-#include "nat_session.h"
-#include "port_control_search.h"
+#include "win/ansi_text.h"
+#include "win/datagram.h"
+#include "exchange/device_description.h"
+#include "service/nat_session.h"
+#include "search/port_control_search.h"
 #include "private_address.h"
-#include "socket_buffer.h"
+#include "win/socket_buffer.h"
 #include "ssdp.h"
 #include "ssdp_notice.h"
 #include "ssdp_v6.h"
-#include "mapping_service.h"
-#include "module_thread.h"
+#include "service/mapping_service.h"
+#include "win/module_thread.h"
 #include "text_ops.h"
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "nat_session.h"
+#include "service/nat_session.h"
 
 namespace portlink {
 

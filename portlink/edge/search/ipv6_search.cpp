@@ -1,4 +1,4 @@
-#include "ipv6_search.h"
+#include "search/ipv6_search.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -8,11 +8,11 @@
 #include <cstring>
 #include <utility>
 
-#include "ansi_text.h"
-#include "ipv6_host.h"
-#include "socket_buffer.h"
+#include "win/ansi_text.h"
+#include "win/ipv6_host.h"
+#include "win/socket_buffer.h"
 #include "ssdp_v6.h"
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

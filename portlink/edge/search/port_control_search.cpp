@@ -1,12 +1,12 @@
-#include "port_control_search.h"
+#include "search/port_control_search.h"
 
 #include <winsock2.h>
 
-#include "datagram.h"
-#include "default_gateways.h"
-#include "local_route.h"
+#include "win/datagram.h"
+#include "win/default_gateways.h"
+#include "win/local_route.h"
 #include "port_control.h"
-#include "socket_buffer.h"
+#include "win/socket_buffer.h"
 
 namespace portlink {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "mapping_keeper.h"
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

@@ -1,11 +1,11 @@
-#include "restart_listeners.h"
+#include "search/restart_listeners.h"
 
 #include <ws2tcpip.h>
 
-#include "ansi_text.h"
-#include "datagram.h"
+#include "win/ansi_text.h"
+#include "win/datagram.h"
 #include "port_control.h"
-#include "socket_buffer.h"
+#include "win/socket_buffer.h"
 
 namespace portlink {
 

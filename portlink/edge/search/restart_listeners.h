@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "ssdp_notice.h"
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

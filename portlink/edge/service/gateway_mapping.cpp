@@ -1,6 +1,6 @@
-#include "gateway_mapping.h"
+#include "service/gateway_mapping.h"
 
-#include "mapping_service.h"
+#include "service/mapping_service.h"
 #include "port_control.h"
 
 namespace portlink {

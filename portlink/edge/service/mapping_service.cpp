@@ -1,21 +1,21 @@
-#include "mapping_service.h"
+#include "service/mapping_service.h"
 
 #include <ntsecapi.h>
 
 #include <algorithm>
 
-#include "default_gateways.h"
-#include "discovery.h"
-#include "ipv6_host.h"
-#include "local_route.h"
-#include "module_thread.h"
-#include "network_watch.h"
+#include "win/default_gateways.h"
+#include "search/gateway_search.h"
+#include "win/ipv6_host.h"
+#include "win/local_route.h"
+#include "win/module_thread.h"
+#include "win/network_watch.h"
 #include "pinhole_choice.h"
-#include "pinhole_exchange.h"
-#include "port_control_exchange.h"
-#include "port_mapping.h"
+#include "exchange/pinhole_exchange.h"
+#include "exchange/port_control_exchange.h"
+#include "exchange/port_mapping.h"
 #include "result_codes.h"
-#include "srw_lock.h"
+#include "win/srw_lock.h"
 
 namespace portlink {
 

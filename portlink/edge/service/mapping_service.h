@@ -16,11 +16,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "discovery.h"
+#include "search/gateway_search.h"
 #include "mapping_keeper.h"
 #include "pinhole_keeper.h"
-#include "pinhole_view.h"
-#include "restart_listeners.h"
+#include "service/pinhole_view.h"
+#include "search/restart_listeners.h"
 
 namespace portlink {
 

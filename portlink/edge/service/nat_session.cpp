@@ -1,4 +1,4 @@
-#include "nat_session.h"
+#include "service/nat_session.h"
 
 #include <winsock2.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "ansi_text.h"
-#include "srw_lock.h"
+#include "win/ansi_text.h"
+#include "win/srw_lock.h"
 
 namespace portlink {
 

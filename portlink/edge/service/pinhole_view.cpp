@@ -1,7 +1,7 @@
-#include "pinhole_view.h"
+#include "service/pinhole_view.h"
 
-#include "ipv6_host.h"
-#include "ipv6_search.h"
+#include "win/ipv6_host.h"
+#include "search/ipv6_search.h"
 #include "pinhole_choice.h"
 
 namespace portlink {

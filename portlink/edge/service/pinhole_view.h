@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pinhole_exchange.h"
+#include "exchange/pinhole_exchange.h"
 #include "pinhole_keeper.h"
 
 namespace portlink {

@@ -1,4 +1,4 @@
-#include "ansi_text.h"
+#include "win/ansi_text.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "datagram.h"
+#include "win/datagram.h"
 
 namespace portlink {
 

@@ -1,4 +1,4 @@
-#include "default_gateways.h"
+#include "win/default_gateways.h"
 
 #include <winsock2.h>
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "ipv6_host.h"
+#include "win/ipv6_host.h"
 
 #include <windows.h>
 #include <iphlpapi.h>

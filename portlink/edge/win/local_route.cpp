@@ -1,6 +1,6 @@
-#include "local_route.h"
+#include "win/local_route.h"
 
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

@@ -1,4 +1,4 @@
-#include "module_thread.h"
+#include "win/module_thread.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "win_handles.h"
+#include "win/win_handles.h"
 
 namespace portlink {
 

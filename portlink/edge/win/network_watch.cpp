@@ -1,4 +1,4 @@
-#include "network_watch.h"
+#include "win/network_watch.h"
 
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
