@@ -6,7 +6,6 @@
 
 #include "description.h"
 #include "exchange/http_exchange.h"
-#include "service/nat_session.h"
 #include "pinhole_soap.h"
 #include "exchange/port_mapping.h"
 #include "result_codes.h"

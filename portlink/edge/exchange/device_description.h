@@ -2,7 +2,7 @@
 // Retrieval of the gateway's device description and the choice of its connection service.
 #include <string>
 
-#include "service/nat_session.h"
+#include "gateway_types.h"
 
 namespace portlink {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "ipv6_text.h"
-#include "service/nat_session.h"
+#include "gateway_types.h"
 #include "pinhole_keeper.h"
 
 namespace portlink {

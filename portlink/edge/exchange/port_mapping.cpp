@@ -5,6 +5,7 @@
 #include "win/ansi_text.h"
 #include "exchange_outcome.h"
 #include "exchange/http_exchange.h"
+#include "service/nat_session.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"

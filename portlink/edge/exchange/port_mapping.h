@@ -4,7 +4,7 @@
 #include <string>
 
 #include "mapping_keeper.h"
-#include "service/nat_session.h"
+#include "gateway_types.h"
 
 namespace portlink {
 

@@ -5,27 +5,13 @@
 
 #include <string>
 
-#include "service/nat_session.h"
+#include "gateway_types.h"
 
 namespace portlink {
 
 // Sends the wide text, converted to the thread's ANSI code page, as one datagram to
 // 239.255.255.250:1900.  Returns what sendto returns.
 int sendSearchDatagram(SOCKET socket, const std::wstring &text);
-
-// What one search found: a UPnP connection service (its control URL not empty), or else,
-// when `portControl`, a gateway that maps through PCP or NAT-PMP, with the epoch it answered.
-struct FoundGateway {
-    ControlPoint upnp;
-    bool portControl = false;
-    MappingWay way = MappingWay::Upnp;
-    uint32_t portControlAddress = 0;
-    uint32_t epoch = 0;
-    bool hasBootId = false; // the UPnP answer's BOOTID.UPNP.ORG
-    uint32_t bootId = 0;
-    std::wstring deviceUuid; // the UPnP answer's device, which an IPv6 answer must name too
-    ControlPoint firewall;   // the description's IPv6 firewall service, where it has one
-};
 
 // Searches for the gateway for at most 15 s, then reads its description.  Writes nothing
 // but the description URL of the session.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "mapping_keeper.h"
+#include "gateway_types.h"
 #include "win/win_handles.h"
 
 namespace portlink {

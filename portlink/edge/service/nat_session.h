@@ -13,15 +13,9 @@
 #include <cstdint>
 #include <string>
 
-#include "mapping_keeper.h"
+#include "gateway_types.h"
 
 namespace portlink {
-
-// The connection service that discovery chose: where actions go and the type they name.
-struct ControlPoint {
-    std::wstring controlUrl;
-    std::wstring serviceType;
-};
 
 // A gateway that maps through PCP or NAT-PMP: its address (network order) and how.
 struct PortControlGateway {
