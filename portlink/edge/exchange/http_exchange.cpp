@@ -8,7 +8,6 @@
 #include "win/ansi_text.h"
 #include "http_framing.h"
 #include "win/ipv6_host.h"
-#include "service/nat_session.h"
 #include "result_codes.h"
 #include "win/socket_buffer.h"
 #include "text_ops.h"
@@ -58,7 +57,7 @@ int32_t exchange(const sockaddr *peer, int peerLength, const sockaddr *local, in
     send(connection.get(), receiveBuffer, static_cast<int>(bytes.size()), 0);
 
     size_t count = 0;
-    const int32_t timeout = session().httpTimeout();
+    const int32_t timeout = kHttpTimeLimitMs;
     if (timeout >= 1) {
         int32_t elapsed = 0;
         do {

@@ -7,8 +7,11 @@
 
 namespace portlink {
 
+// How long an exchange waits for its answer.
+constexpr int32_t kHttpTimeLimitMs = 9000;
+
 // Sends `request` (converted to the thread's ANSI code page) to host:port and polls for the
-// answer, 500 ms before every poll, for at most the session's httpTimeout; each poll reads
+// answer, 500 ms before every poll, for at most kHttpTimeLimitMs; each poll reads
 // everything that has arrived, so an answer that ends with the peer's close ends at the poll
 // that reads its last bytes.  Returns 0 for a 2xx answer, ERR_HTTP_STATUS for any other answer
 // (both set `response`), ERR_NO_RESPONSE when not one byte came, ERR_SOCKET when no socket

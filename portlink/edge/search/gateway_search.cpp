@@ -22,7 +22,6 @@ namespace portlink {
 namespace {
 
 constexpr u_short kSearchPort = 27655;
-constexpr u_short kSsdpPort = 1900;
 constexpr DWORD kSocketFlags =
     WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF; // 0x15
 constexpr int kWindowMs = 15000;
@@ -67,7 +66,7 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
     sockaddr_in group = {};
     group.sin_family = AF_INET;
     group.sin_port = htons(kSsdpPort);
-    group.sin_addr.s_addr = inet_addr("239.255.255.250");
+    group.sin_addr.s_addr = inet_addr(kSsdpGroup);
     return sendto(socket, buffer, static_cast<int>(length), 0,
                   reinterpret_cast<const sockaddr *>(&group), sizeof group);
 }
@@ -96,7 +95,7 @@ FoundGateway searchGateway() {
         sockaddr_in group = {};
         group.sin_family = AF_INET;
         group.sin_port = htons(kSsdpPort);
-        group.sin_addr.s_addr = inet_addr(narrowAnsi(state.multicastAddress()).c_str());
+        group.sin_addr.s_addr = inet_addr(kSsdpGroup);
         const SOCKET joined =
             WSAJoinLeaf(search.get(), reinterpret_cast<const sockaddr *>(&group), sizeof group,
                         nullptr, nullptr, nullptr, nullptr, JL_BOTH);

@@ -18,13 +18,12 @@ namespace portlink {
 
 namespace {
 
-constexpr uint16_t kSsdpPort = 1900;
-constexpr Ipv6Address kSsdpGroup = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0c};
+constexpr Ipv6Address kSsdpGroupV6 = {0xff, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0c};
 // A bound on the datagrams read, so that a flood cannot hold the search.
 constexpr int kMaxReads = 64;
 
 void sendSearches(SOCKET search, uint32_t ifIndex) {
-    const sockaddr_in6 group = ipv6SocketAddress(kSsdpGroup, ifIndex, kSsdpPort);
+    const sockaddr_in6 group = ipv6SocketAddress(kSsdpGroupV6, ifIndex, kSsdpPort);
     for (const SearchTarget &target : searchTargets) {
         const std::string bytes = narrowAnsi(buildSearchRequest6(formatSearchTarget(target)));
         sendto(search, bytes.data(), static_cast<int>(bytes.size()), 0,

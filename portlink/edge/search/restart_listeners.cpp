@@ -6,13 +6,13 @@
 #include "win/datagram.h"
 #include "port_control.h"
 #include "win/socket_buffer.h"
+#include "ssdp.h"
 
 namespace portlink {
 
 namespace {
 
 constexpr uint16_t kAnnouncePort = 5350;
-constexpr uint16_t kSsdpPort = 1900;
 
 } // namespace
 
@@ -54,7 +54,7 @@ GroupListener::~GroupListener() {
 }
 
 RestartListeners::RestartListeners()
-    : portControl_(kAnnouncePort, "224.0.0.1"), ssdp_(kSsdpPort, "239.255.255.250") {}
+    : portControl_(kAnnouncePort, "224.0.0.1"), ssdp_(kSsdpPort, kSsdpGroup) {}
 
 size_t RestartListeners::events(HANDLE *out) const {
     size_t count = 0;

@@ -22,8 +22,7 @@ namespace portlink {
 // FreeLibraryAndExitThread drops the last reference, and WSACleanup then runs on that thread,
 // after it has closed its own sockets.
 NatSession::NatSession()
-    : searchEnded_(false), multicastAddress_(L"239.255.255.250"), httpTimeout_(9000),
-      searchStarted_(0), localAddress_(0), socketsStarted_(false) {
+    : searchEnded_(false), searchStarted_(0), localAddress_(0), socketsStarted_(false) {
     WSADATA data;
     socketsStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
     if (!socketsStarted_) {

@@ -1,6 +1,6 @@
 #pragma once
-// The one process-wide session of the extension: discovery flags, fixed settings, the texts
-// that discovery finds, and this host's IPv4 address.
+// The one process-wide session of the extension: discovery flags, the texts that discovery
+// finds, and this host's IPv4 address.
 //
 // Two threads use it: the runtime's calling thread and the discovery thread.  The discovery
 // texts are only reached through the accessors below, which copy under a lock held for that
@@ -38,10 +38,6 @@ class NatSession {
     // Tests and sets searchStarted in one step: true for the one caller that claimed it.
     bool claimSearch() { return searchStarted_.exchange(1, std::memory_order_acq_rel) == 0; }
 
-    // --- fixed settings --------------------------------------------------------------
-    const std::wstring &multicastAddress() const { return multicastAddress_; }
-    int32_t httpTimeout() const { return httpTimeout_; }
-
     // --- discovery texts (copies; assignments of whole new texts) -------------------
     std::wstring serviceType() const { return read(serviceType_); }
     std::wstring descriptionUrl() const { return read(descriptionUrl_); }
@@ -72,8 +68,6 @@ class NatSession {
 
     // Fields in their declaration order.
     std::atomic<bool> searchEnded_;
-    std::wstring multicastAddress_;
-    int32_t httpTimeout_;
     std::atomic<uint32_t> searchStarted_;
     std::wstring serviceType_;
     std::wstring descriptionUrl_;
