@@ -8,7 +8,7 @@
 #include <string>
 
 #include "win/ansi_text.h"
-#include "search/gateway_search.h"
+#include "service/discovery_thread.h"
 #include "service/nat_session.h"
 #include "service/gateway_mapping.h"
 #include "service/mapping_service.h"

@@ -5,7 +5,6 @@
 #include "win/ansi_text.h"
 #include "exchange_outcome.h"
 #include "exchange/http_exchange.h"
-#include "service/nat_session.h"
 #include "private_address.h"
 #include "result_codes.h"
 #include "soap.h"
@@ -29,8 +28,7 @@ int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
     return httpExchange(target.host, target.port, request, response);
 }
 
-ExchangeResult carryOutUpnp(const Exchange &exchange) {
-    const ControlPoint gateway = session().controlPoint();
+ExchangeResult carryOutUpnp(const Exchange &exchange, const ControlPoint &gateway) {
     const std::wstring protocol = exchange.transport == kProtocolTcp ? L"TCP" : L"UDP";
     const std::wstring client =
         exchange.clientAddress != 0 ? dottedAddress(exchange.clientAddress) : std::wstring();

@@ -15,10 +15,10 @@ namespace portlink {
 int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
                        const std::wstring &arguments, std::wstring &response);
 
-// Carries out one exchange of the keeper on the session's connection service: a Map is
+// Carries out one exchange of the keeper on the connection service `gateway`: a Map is
 // AddPortMapping of external -> clientAddress:internal with lease 0 (an address of 0 is sent
 // as an empty element), a Delete is DeletePortMapping, a Check is
 // GetSpecificPortMappingEntry, judged against clientAddress:internal.
-ExchangeResult carryOutUpnp(const Exchange &exchange);
+ExchangeResult carryOutUpnp(const Exchange &exchange, const ControlPoint &gateway);
 
 } // namespace portlink

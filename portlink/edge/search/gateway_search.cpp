@@ -5,15 +5,12 @@
 #include "win/ansi_text.h"
 #include "win/datagram.h"
 #include "exchange/device_description.h"
-#include "service/nat_session.h"
 #include "search/port_control_search.h"
 #include "private_address.h"
 #include "win/socket_buffer.h"
 #include "ssdp.h"
 #include "ssdp_notice.h"
 #include "ssdp_v6.h"
-#include "service/mapping_service.h"
-#include "win/module_thread.h"
 #include "text_ops.h"
 #include "win/win_handles.h"
 
@@ -72,7 +69,6 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
 }
 
 FoundGateway searchGateway() {
-    NatSession &state = session();
     FoundGateway found;
     char buffer[kBufferSize];
     SearchAnswer answer;
@@ -126,7 +122,6 @@ FoundGateway searchGateway() {
         joinHandle.reset();
     }
     if (answer.verdict == AnswerVerdict::Usable) {
-        state.setDescriptionUrl(answer.descriptionUrl);
         if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp,
                                    found.firewall)) {
             found.way = MappingWay::Upnp;
@@ -138,37 +133,5 @@ FoundGateway searchGateway() {
         portControl.found(found.portControlAddress, found.way, found.epoch);
     return found;
 }
-
-bool publishGateway(const FoundGateway &found) {
-    const bool upnp = !found.upnp.controlUrl.empty();
-    if (!upnp && !found.portControl)
-        return false;
-    const uint32_t address =
-        upnp ? inet_addr(narrowAnsi(requestHost(found.upnp.controlUrl)).c_str())
-             : found.portControlAddress;
-    session().publishGateway(found.upnp, {found.portControl, found.way, address});
-    mappings().gatewayFound(found, address);
-    return true;
-}
-
-bool discoverGateway() { return publishGateway(searchGateway()); }
-
-namespace {
-
-void runSearchOnce() {
-    // Only the first thread to claim the search runs it; every later one ends at once.
-    if (!session().claimSearch())
-        return;
-    try {
-        discoverGateway();
-    } catch (...) {
-        // Out of memory in a text: the discovery ends as a failed one.
-    }
-    session().markSearchEnded();
-}
-
-} // namespace
-
-bool startSearchThread() { return startModuleThread(runSearchOnce); }
 
 } // namespace portlink

@@ -1,5 +1,5 @@
 #pragma once
-// Gateway discovery by SSDP, run once per process on its own thread.
+// The gateway search: SSDP over IPv4, with the PCP and NAT-PMP probes beside it.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -13,19 +13,8 @@ namespace portlink {
 // 239.255.255.250:1900.  Returns what sendto returns.
 int sendSearchDatagram(SOCKET socket, const std::wstring &text);
 
-// Searches for the gateway for at most 15 s, then reads its description.  Writes nothing
-// but the description URL of the session.
+// Searches for the gateway for at most 15 s, then reads its description.  Writes nothing:
+// what it found is the caller's to publish.
 FoundGateway searchGateway();
-
-// Makes a found gateway the one that isSearchSucces, the mapping functions and the keeper go
-// by.  False, with nothing changed, when the search found none.
-bool publishGateway(const FoundGateway &found);
-
-// searchGateway, then publishGateway.
-bool discoverGateway();
-
-// Starts the discovery thread (which runs the search at most once per process).  False only
-// when the thread could not be started.
-bool startSearchThread();
 
 } // namespace portlink

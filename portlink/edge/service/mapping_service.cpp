@@ -6,6 +6,7 @@
 
 #include "win/default_gateways.h"
 #include "search/gateway_search.h"
+#include "service/nat_session.h"
 #include "win/ipv6_host.h"
 #include "win/local_route.h"
 #include "win/module_thread.h"
@@ -15,6 +16,8 @@
 #include "exchange/port_control_exchange.h"
 #include "exchange/port_mapping.h"
 #include "result_codes.h"
+#include "text_ops.h"
+#include "win/ansi_text.h"
 #include "win/srw_lock.h"
 
 namespace portlink {
@@ -84,7 +87,7 @@ void MappingService::gatewayFound(const FoundGateway &found, uint32_t address) {
 
 ExchangeResult MappingService::carryOut(const Exchange &exchange) {
     if (exchange.way == MappingWay::Upnp)
-        return carryOutUpnp(exchange);
+        return carryOutUpnp(exchange, session().controlPoint());
     uint32_t gateway;
     {
         SharedLock guard(lock_);
@@ -397,5 +400,17 @@ void MappingService::exchangeDue() {
 static MappingService theService;
 
 MappingService &mappings() { return theService; }
+
+bool publishGateway(const FoundGateway &found) {
+    const bool upnp = !found.upnp.controlUrl.empty();
+    if (!upnp && !found.portControl)
+        return false;
+    const uint32_t address =
+        upnp ? inet_addr(narrowAnsi(requestHost(found.upnp.controlUrl)).c_str())
+             : found.portControlAddress;
+    session().publishGateway(found.upnp, {found.portControl, found.way, address});
+    mappings().gatewayFound(found, address);
+    return true;
+}
 
 } // namespace portlink

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "search/gateway_search.h"
+#include "gateway_types.h"
 #include "mapping_keeper.h"
 #include "pinhole_keeper.h"
 #include "service/pinhole_view.h"
@@ -91,5 +91,9 @@ class MappingService {
 
 // The process's one service, built at library load.
 MappingService &mappings();
+
+// Makes a found gateway the one that isSearchSucces, the mapping functions and the keeper go
+// by.  False, with nothing changed, when the search found none.
+bool publishGateway(const FoundGateway &found);
 
 } // namespace portlink

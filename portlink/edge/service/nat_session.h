@@ -40,9 +40,7 @@ class NatSession {
 
     // --- discovery texts (copies; assignments of whole new texts) -------------------
     std::wstring serviceType() const { return read(serviceType_); }
-    std::wstring descriptionUrl() const { return read(descriptionUrl_); }
     bool hasControlUrl() const;
-    void setDescriptionUrl(std::wstring value) { write(descriptionUrl_, std::move(value)); }
     // The control URL and the service type, read together in one step, so an action never
     // pairs the control URL of one service with the type of another.
     ControlPoint controlPoint() const;
@@ -70,7 +68,6 @@ class NatSession {
     std::atomic<bool> searchEnded_;
     std::atomic<uint32_t> searchStarted_;
     std::wstring serviceType_;
-    std::wstring descriptionUrl_;
     std::wstring controlUrl_;
     std::wstring localAddressText_;
     uint32_t localAddress_;
