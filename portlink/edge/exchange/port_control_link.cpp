@@ -6,9 +6,15 @@
 #include "win/datagram.h"
 #include "win/ipv6_host.h"
 #include "win/local_route.h"
-#include "win/socket_buffer.h"
 
 namespace portlink {
+
+namespace {
+
+// A bound on the datagrams read at one wake, so that a flood cannot hold the exchange.
+constexpr int kMaxReadsPerWait = 64;
+
+} // namespace
 
 PortControlLink::PortControlLink(uint32_t gateway)
     : socket_(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
@@ -39,7 +45,6 @@ bool PortControlLink::ask(const std::vector<uint8_t> &request,
                           PortControlAnswer &answer, std::vector<uint8_t> *bytes) {
     if (!socket_.valid() || request.empty())
         return false;
-    char buffer[kBufferSize];
     const ULONGLONG start = GetTickCount64();
     int32_t sendAt = 0;
     for (;;) {
@@ -60,23 +65,20 @@ bool PortControlLink::ask(const std::vector<uint8_t> &request,
             continue;
         // Every datagram waiting (the socket does not block); a port-unreachable report of an
         // earlier send reads as an error and is passed over.
-        for (int read = 0; read < 64; ++read) {
-            int received = 0;
-            const Received status =
-                receiveDatagram(socket_.get(), buffer, sizeof buffer, received, nullptr);
-            if (status == Received::None)
-                break;
-            if (status == Received::Lost)
-                continue;
+        bool taken = false;
+        drainDatagrams(socket_.get(), kMaxReadsPerWait, [&](const Datagram &datagram) {
             const PortControlAnswer got = readPortControlAnswer(
-                reinterpret_cast<const uint8_t *>(buffer), static_cast<size_t>(received));
-            if (got.kind != AnswerKind::Foreign && belongs(got)) {
-                answer = got;
-                if (bytes != nullptr)
-                    bytes->assign(buffer, buffer + received);
+                reinterpret_cast<const uint8_t *>(datagram.bytes), datagram.length);
+            if (got.kind == AnswerKind::Foreign || !belongs(got))
                 return true;
-            }
-        }
+            answer = got;
+            if (bytes != nullptr)
+                bytes->assign(datagram.bytes, datagram.bytes + datagram.length);
+            taken = true;
+            return false;
+        });
+        if (taken)
+            return true;
     }
 }
 

@@ -31,25 +31,23 @@ constexpr int kMaxReadsPerPoll = 256;
 // answer (true, in `answer`) or none is left.  A datagram too long for the buffer is lost
 // (WSAEMSGSIZE), and an error report of an earlier send (WSAECONNRESET) stands in the queue
 // like a datagram; the datagrams behind either are still read.
-bool takeUsableAnswer(SOCKET search, char *buffer, SearchAnswer &answer, FoundGateway &found) {
-    for (int read = 0; read < kMaxReadsPerPoll; ++read) {
-        sockaddr_in sender;
-        int received = 0;
-        const Received got = receiveDatagram(search, buffer, kBufferSize, received, &sender);
-        if (got == Received::None)
-            return false;
-        if (got == Received::Lost || received == 0 || sender.sin_family != AF_INET)
-            continue;
-        const std::wstring text = widenAnsi(buffer, static_cast<size_t>(received));
-        answer = examineSearchAnswer(text, dottedAddress(sender.sin_addr.s_addr));
-        if (answer.verdict == AnswerVerdict::Usable) {
-            // The gateway's boot as it answered: a later NOTIFY with another one is a restart.
-            found.hasBootId = readSsdpBootId(text, found.bootId);
-            found.deviceUuid = deviceUuidOf(text);
+bool takeUsableAnswer(SOCKET search, SearchAnswer &answer, FoundGateway &found) {
+    bool usable = false;
+    drainDatagrams(search, kMaxReadsPerPoll, [&](const Datagram &datagram) {
+        const sockaddr_in *sender = datagram.senderIpv4();
+        if (datagram.length == 0 || sender == nullptr)
             return true;
-        }
-    }
-    return false;
+        const std::wstring text = widenAnsi(datagram.bytes, datagram.length);
+        answer = examineSearchAnswer(text, dottedAddress(sender->sin_addr.s_addr));
+        if (answer.verdict != AnswerVerdict::Usable)
+            return true;
+        // The gateway's boot as it answered: a later NOTIFY with another one is a restart.
+        found.hasBootId = readSsdpBootId(text, found.bootId);
+        found.deviceUuid = deviceUuidOf(text);
+        usable = true;
+        return false;
+    });
+    return usable;
 }
 
 } // namespace
@@ -70,7 +68,6 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
 
 FoundGateway searchGateway() {
     FoundGateway found;
-    char buffer[kBufferSize];
     SearchAnswer answer;
     PortControlSearch portControl;
     {
@@ -113,7 +110,7 @@ FoundGateway searchGateway() {
             // front of the gateway's answer do not hide it.
             // A usable SSDP answer decides for UPnP; without one, a PCP or NAT-PMP answer
             // of this poll decides for that.
-            const bool usable = takeUsableAnswer(search.get(), buffer, answer, found);
+            const bool usable = takeUsableAnswer(search.get(), answer, found);
             portControl.readAnswers();
             if (usable || portControl.found(found.portControlAddress, found.way, found.epoch))
                 break;

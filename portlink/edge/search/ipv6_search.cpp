@@ -10,7 +10,7 @@
 
 #include "win/ansi_text.h"
 #include "win/ipv6_host.h"
-#include "win/socket_buffer.h"
+#include "win/datagram.h"
 #include "ssdp_v6.h"
 #include "win/win_handles.h"
 
@@ -33,14 +33,14 @@ void sendSearches(SOCKET search, uint32_t ifIndex) {
 
 // Judges one datagram from `sender` and keeps it when it is usable and names a device of that
 // sender not kept yet (a gateway answers each search for one of its devices).
-void take(const char *datagram, int length, const sockaddr_in6 &sender,
-          std::vector<Ipv6SearchAnswer> &found) {
-    if (length <= 0 || sender.sin6_family != AF_INET6)
+void take(const Datagram &datagram, std::vector<Ipv6SearchAnswer> &found) {
+    const sockaddr_in6 *sender = datagram.senderIpv6();
+    if (datagram.length == 0 || sender == nullptr)
         return;
     Ipv6SearchAnswer answer;
-    std::memcpy(answer.source.data(), &sender.sin6_addr, answer.source.size());
+    std::memcpy(answer.source.data(), &sender->sin6_addr, answer.source.size());
     SearchAnswer6 judged =
-        examineSearchAnswer6(widenAnsi(datagram, static_cast<size_t>(length)), answer.source);
+        examineSearchAnswer6(widenAnsi(datagram.bytes, datagram.length), answer.source);
     if (judged.search.verdict != AnswerVerdict::Usable)
         return;
     answer.deviceUuid = std::move(judged.deviceUuid);
@@ -68,7 +68,6 @@ std::vector<Ipv6SearchAnswer> searchOverIpv6(const Ipv6Address &from, uint32_t i
                reinterpret_cast<const char *>(&multicastInterface), sizeof multicastInterface);
     sendSearches(search.get(), ifIndex);
 
-    char buffer[kBufferSize];
     const ULONGLONG start = GetTickCount64();
     int reads = 0;
     while (reads < kMaxReads) {
@@ -83,23 +82,17 @@ std::vector<Ipv6SearchAnswer> searchOverIpv6(const Ipv6Address &from, uint32_t i
         const int ready = select(0, &readable, nullptr, nullptr, &timeout);
         if (ready < 0)
             break;
-        // Every datagram waiting (the socket does not block).  One too long for the buffer,
-        // or the port-unreachable report of an earlier send, costs that one read only.
-        for (; ready > 0 && reads < kMaxReads; ++reads) {
-            sockaddr_in6 sender = {};
-            int senderLength = sizeof sender;
-            const int received = recvfrom(search.get(), buffer, static_cast<int>(sizeof buffer), 0,
-                                          reinterpret_cast<sockaddr *>(&sender), &senderLength);
-            if (received >= 0) {
-                take(buffer, received, sender, found);
-                if (!wantedUuid.empty() && !found.empty() && found.back().deviceUuid == wantedUuid)
-                    return found;
-                continue;
-            }
-            const int error = WSAGetLastError();
-            if (error != WSAEMSGSIZE && error != WSAECONNRESET)
-                break;
-        }
+        if (ready == 0)
+            continue;
+        // Every datagram waiting (the socket does not block), within the bound of the search.
+        bool wanted = false;
+        reads += drainDatagrams(search.get(), kMaxReads - reads, [&](const Datagram &datagram) {
+            take(datagram, found);
+            wanted = !wantedUuid.empty() && !found.empty() && found.back().deviceUuid == wantedUuid;
+            return !wanted;
+        });
+        if (wanted)
+            return found;
     }
     return found;
 }

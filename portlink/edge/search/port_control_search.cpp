@@ -6,7 +6,6 @@
 #include "win/default_gateways.h"
 #include "win/local_route.h"
 #include "port_control.h"
-#include "win/socket_buffer.h"
 
 namespace portlink {
 
@@ -46,23 +45,17 @@ void PortControlSearch::sendProbes() {
 void PortControlSearch::readAnswers() {
     if (!socket_.valid())
         return;
-    char buffer[kBufferSize];
-    for (int read = 0; read < kMaxReadsPerPoll; ++read) {
-        sockaddr_in sender;
-        int received = 0;
-        // A gateway without the service reports port-unreachable: the next one may have it.
-        const Received got = receiveDatagram(socket_.get(), buffer, sizeof buffer, received,
-                                             &sender);
-        if (got == Received::None)
-            return;
-        if (got == Received::Lost || sender.sin_family != AF_INET ||
-            sender.sin_port != htons(kPortControlPort))
-            continue;
+    // A gateway without the service reports port-unreachable, which costs one read: the next
+    // one may have it.
+    drainDatagrams(socket_.get(), kMaxReadsPerPoll, [this](const Datagram &datagram) {
+        const sockaddr_in *sender = datagram.senderIpv4();
+        if (sender == nullptr || sender->sin_port != htons(kPortControlPort))
+            return true;
         for (Probed &gateway : gateways_) {
-            if (gateway.address != sender.sin_addr.s_addr)
+            if (gateway.address != sender->sin_addr.s_addr)
                 continue;
             const PortControlAnswer answer = readPortControlAnswer(
-                reinterpret_cast<const uint8_t *>(buffer), static_cast<size_t>(received));
+                reinterpret_cast<const uint8_t *>(datagram.bytes), datagram.length);
             if (answer.result != kResultSuccess)
                 break;
             if (answer.kind == AnswerKind::PcpAnnounce && !gateway.pcp) {
@@ -74,7 +67,8 @@ void PortControlSearch::readAnswers() {
             }
             break;
         }
-    }
+        return true;
+    });
 }
 
 bool PortControlSearch::found(uint32_t &gateway, MappingWay &way, uint32_t &epoch) const {

@@ -5,7 +5,6 @@
 #include "win/ansi_text.h"
 #include "win/datagram.h"
 #include "port_control.h"
-#include "win/socket_buffer.h"
 #include "ssdp.h"
 
 namespace portlink {
@@ -65,39 +64,34 @@ size_t RestartListeners::events(HANDLE *out) const {
 }
 
 void RestartListeners::drain(const std::function<void(const Heard &)> &heard) {
-    char buffer[kBufferSize];
     for (const GroupListener *listener : {&portControl_, &ssdp_}) {
         if (listener->event() == nullptr)
             continue;
         WSAResetEvent(listener->event());
-        for (int read = 0; read < kMaxReads; ++read) {
-            sockaddr_in sender;
-            int received = 0;
-            const Received got =
-                receiveDatagram(listener->socket(), buffer, sizeof buffer, received, &sender);
-            if (got == Received::None)
-                break;
-            if (got == Received::Lost || received <= 0 || sender.sin_family != AF_INET)
-                continue;
+        drainDatagrams(listener->socket(), kMaxReads, [&](const Datagram &datagram) {
+            const sockaddr_in *sender = datagram.senderIpv4();
+            if (datagram.length == 0 || sender == nullptr)
+                return true;
             Heard one;
-            one.source = sender.sin_addr.s_addr;
-            one.sourcePort = ntohs(sender.sin_port);
+            one.source = sender->sin_addr.s_addr;
+            one.sourcePort = ntohs(sender->sin_port);
             if (listener == &portControl_) {
                 const PortControlAnswer answer = readPortControlAnswer(
-                    reinterpret_cast<const uint8_t *>(buffer), static_cast<size_t>(received));
+                    reinterpret_cast<const uint8_t *>(datagram.bytes), datagram.length);
                 if (answer.kind != AnswerKind::PcpAnnounce &&
                     answer.kind != AnswerKind::NatPmpAddress)
-                    continue;
+                    return true;
                 one.kind = Heard::Kind::PortControl;
                 one.epoch = answer.epoch;
             } else {
                 one.kind = Heard::Kind::Ssdp;
-                one.notice = readSsdpNotice(widenAnsi(buffer, static_cast<size_t>(received)));
+                one.notice = readSsdpNotice(widenAnsi(datagram.bytes, datagram.length));
                 if (one.notice.kind == NoticeKind::None)
-                    continue;
+                    return true;
             }
             heard(one);
-        }
+            return true;
+        });
     }
 }
 

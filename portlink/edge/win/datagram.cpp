@@ -1,18 +1,39 @@
 #include "win/datagram.h"
 
+#include "win/socket_buffer.h"
+
 namespace portlink {
 
-Received receiveDatagram(SOCKET socket, char *buffer, size_t size, int &length,
-                         sockaddr_in *sender) {
-    int senderLength = sizeof *sender;
-    if (sender != nullptr)
-        *sender = {};
-    length = recvfrom(socket, buffer, static_cast<int>(size), 0,
-                      reinterpret_cast<sockaddr *>(sender), sender ? &senderLength : nullptr);
-    if (length >= 0)
-        return Received::Datagram;
-    const int error = WSAGetLastError();
-    return error == WSAEMSGSIZE || error == WSAECONNRESET ? Received::Lost : Received::None;
+const sockaddr_in *Datagram::senderIpv4() const {
+    return sender.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in *>(&sender) : nullptr;
+}
+
+const sockaddr_in6 *Datagram::senderIpv6() const {
+    return sender.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 *>(&sender)
+                                        : nullptr;
+}
+
+int drainDatagrams(SOCKET socket, int maxReads,
+                   const std::function<bool(const Datagram &)> &take) {
+    char buffer[kBufferSize];
+    int reads = 0;
+    while (reads < maxReads) {
+        sockaddr_storage sender = {};
+        int senderLength = sizeof sender;
+        const int received = recvfrom(socket, buffer, static_cast<int>(sizeof buffer), 0,
+                                      reinterpret_cast<sockaddr *>(&sender), &senderLength);
+        if (received < 0) {
+            const int error = WSAGetLastError();
+            if (error != WSAEMSGSIZE && error != WSAECONNRESET)
+                break;
+            ++reads;
+            continue;
+        }
+        ++reads;
+        if (!take({buffer, static_cast<size_t>(received), sender}))
+            break;
+    }
+    return reads;
 }
 
 } // namespace portlink
