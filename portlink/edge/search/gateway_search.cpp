@@ -50,8 +50,8 @@ bool takeUsableAnswer(SOCKET search, SearchAnswer &answer, FoundGateway &found) 
     return usable;
 }
 
-} // namespace
-
+// Sends the wide text, converted to the thread's ANSI code page, as one datagram to the SSDP
+// group.  Returns what sendto returns.
 int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
     char buffer[kBufferSize];
     const std::string bytes = narrowAnsi(text);
@@ -65,6 +65,8 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
     return sendto(socket, buffer, static_cast<int>(length), 0,
                   reinterpret_cast<const sockaddr *>(&group), sizeof group);
 }
+
+} // namespace
 
 FoundGateway searchGateway() {
     FoundGateway found;

@@ -37,30 +37,9 @@ NatSession::~NatSession() {
     // The text fields are released by their destructors, in reverse declaration order.
 }
 
-std::wstring NatSession::read(const std::wstring &field) const {
-    SharedLock guard(textLock_);
-    return field;
-}
-
-void NatSession::write(std::wstring &field, std::wstring value) {
-    // The old text is released after the lock is dropped, outside the critical section.
-    ExclusiveLock guard(textLock_);
-    field.swap(value);
-}
-
-bool NatSession::hasControlUrl() const {
-    SharedLock guard(textLock_);
-    return !controlUrl_.empty();
-}
-
 ControlPoint NatSession::controlPoint() const {
     SharedLock guard(textLock_);
     return {controlUrl_, serviceType_};
-}
-
-PortControlGateway NatSession::portControlGateway() const {
-    SharedLock guard(textLock_);
-    return portControl_;
 }
 
 void NatSession::publishGateway(ControlPoint upnp, PortControlGateway portControl) {

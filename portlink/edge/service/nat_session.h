@@ -38,15 +38,10 @@ class NatSession {
     // Tests and sets searchStarted in one step: true for the one caller that claimed it.
     bool claimSearch() { return searchStarted_.exchange(1, std::memory_order_acq_rel) == 0; }
 
-    // --- discovery texts (copies; assignments of whole new texts) -------------------
-    std::wstring serviceType() const { return read(serviceType_); }
-    bool hasControlUrl() const;
+    // --- the gateway found (copies; assignments of whole new texts) -----------------
     // The control URL and the service type, read together in one step, so an action never
     // pairs the control URL of one service with the type of another.
     ControlPoint controlPoint() const;
-
-    // --- a gateway that maps through PCP or NAT-PMP ------------------------------------
-    PortControlGateway portControlGateway() const;
     // The gateway a search found, in one step: a UPnP control point (its control URL not
     // empty), or else a PCP or NAT-PMP gateway; whatever was found before is replaced.
     void publishGateway(ControlPoint upnp, PortControlGateway portControl);
@@ -54,15 +49,13 @@ class NatSession {
     bool foundGateway() const;
 
     // --- local address (runtime's calling thread only) -------------------------------
-    void lookUpLocalAddress();
     // A copy of the dotted address, looked up first while it is still empty.
     std::wstring getLocalAddressText();
     // The address in network order, looked up first while it is still 0.
     uint32_t getLocalAddress();
 
   private:
-    std::wstring read(const std::wstring &field) const;
-    void write(std::wstring &field, std::wstring value);
+    void lookUpLocalAddress();
 
     // Fields in their declaration order.
     std::atomic<bool> searchEnded_;
