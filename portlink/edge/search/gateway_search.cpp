@@ -11,7 +11,6 @@
 #include "ssdp.h"
 #include "ssdp_notice.h"
 #include "ssdp_v6.h"
-#include "text_ops.h"
 #include "win/win_handles.h"
 
 namespace portlink {
