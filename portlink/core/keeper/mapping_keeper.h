@@ -13,12 +13,10 @@
 #include <functional>
 #include <vector>
 
+#include "gateway_types.h"
 #include "port_control.h"
 
 namespace portlink {
-
-// How the gateway is spoken to.
-enum class MappingWay : uint8_t { Upnp, Pcp, NatPmp };
 
 // What one exchange does.
 enum class ExchangeJob : uint8_t {

@@ -39,12 +39,7 @@ bool firstHeader(const std::wstring &text, const std::wstring &name, std::wstrin
 } // namespace
 
 std::wstring buildSearchRequest6(const std::wstring &searchTarget) {
-    static const std::wstring v4Host = L"HOST: 239.255.255.250:1900\r\n";
-    std::wstring text = buildSearchRequest(searchTarget);
-    const size_t at = text.find(v4Host);
-    if (at != std::wstring::npos)
-        text.replace(at, v4Host.size(), L"HOST: [FF02::C]:1900\r\n");
-    return text;
+    return buildSearchRequestTo(L"[FF02::C]", searchTarget);
 }
 
 std::wstring deviceUuidOf(const std::wstring &answer) {

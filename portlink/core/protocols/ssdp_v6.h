@@ -8,8 +8,7 @@
 
 namespace portlink {
 
-// buildSearchRequest for the IPv6 link-scope group: the same text with the HOST line naming
-// [FF02::C]:1900 instead of the IPv4 group.
+// buildSearchRequestTo the IPv6 link-scope group: the HOST line names [FF02::C]:1900.
 std::wstring buildSearchRequest6(const std::wstring &searchTarget);
 
 // The device part of the first USN header of an SSDP answer or notice (header name in any

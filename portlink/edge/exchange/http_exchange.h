@@ -1,0 +1,30 @@
+#pragma once
+// One HTTP request to an IPv4 or IPv6 host over a new TCP connection, one answer back.
+#include <cstdint>
+#include <string>
+
+#include "ipv6_text.h"
+
+namespace portlink {
+
+// How long an exchange waits for its answer.
+constexpr int32_t kHttpTimeLimitMs = 9000;
+
+// Sends `request` (converted to the thread's ANSI code page) to host:port and polls for the
+// answer, 500 ms before every poll, for at most kHttpTimeLimitMs; each poll reads
+// everything that has arrived, so an answer that ends with the peer's close ends at the poll
+// that reads its last bytes.  Returns 0 for a 2xx answer, ERR_HTTP_STATUS for any other answer
+// (both set `response`), ERR_NO_RESPONSE when not one byte came, ERR_SOCKET when no socket
+// could be made, ERR_REQUEST_TOO_LARGE, without sending, when the request does not fit the
+// buffer, and ERR_UNREADABLE_ANSWER for an answer in a transfer coding other than chunked.  A
+// chunked answer ends at its last chunk and reaches `response` decoded.
+int32_t httpExchange(const std::wstring &host, int32_t port, const std::wstring &request,
+                     std::wstring &response);
+
+// The same exchange over IPv6: from a TCP socket bound to `from` (port chosen by the system),
+// to [to%scopeId]:port; the scope goes with a link-local `from` or `to` only.  ERR_SOCKET also
+// when the socket cannot be bound to `from`.
+int32_t httpExchange6(const Ipv6Address &from, const Ipv6Address &to, uint32_t scopeId,
+                      uint16_t port, const std::wstring &request, std::wstring &response);
+
+} // namespace portlink
