@@ -7,6 +7,8 @@ from testbed import gateway, winebox
 from . import __doc__ as overview
 from .actions import stock_figures
 from .common import portlink_dll
+from .keeper_wait import keeper_wait_figures
+from .outage_delete import outage_figure
 from .pinholes import dual_stack_figures, pinhole_figures
 from .port_control import port_control_figures
 from .restarts import restart_figures
@@ -39,6 +41,8 @@ def main():
             pinhole_figures(args.runs)
             scripted_box_figures(args.runs)
             restart_figures(args.runs, slow=not args.no_slow)
+            keeper_wait_figures()
+            outage_figure()
         if not args.no_soak:
             ok = soak(box, dll, args.soak) and ok
         return 0 if ok else 1

@@ -107,6 +107,26 @@ class Lines:
         with self._lock:
             return list(self.lines)
 
+    def answers(self):
+        """(arrival time, ms, command, answer) of each -v answer line so far."""
+        found = []
+        for stamp, text in self.snapshot():
+            match = LINE.match(text.strip())
+            if match:
+                found.append((stamp, int(match.group(1)), match.group(2), match.group(3)))
+        return found
+
+    def wait_answers(self, count, bound_s, process):
+        """answers() once there are at least `count`, or when bound_s ran out or the process
+        ended first (then fewer)."""
+        deadline = time.monotonic() + bound_s
+        while True:
+            found = self.answers()
+            if (len(found) >= count or time.monotonic() >= deadline
+                    or (process.poll() is not None and not self._thread.is_alive())):
+                return found
+            time.sleep(0.01)
+
     def join(self, timeout):
         self._thread.join(timeout)
 
