@@ -145,13 +145,14 @@ def wait_rows():
 
 def keeper_wait_figures():
     """Runs and prints the table; True when every goal is met."""
+    rows = wait_rows()
     print("longest wait of an application call beyond its own exchange's time limit, while the "
           f"keeper's exchanges go unanswered (a call every {CALL_GAP_MS} ms for "
           f"{WINDOW_S:.0f} s):", flush=True)
     print(f"  {'gateway, what goes silent':<36} {'calls':>5} {'beyond':>10}  {'goal':<11} result",
           flush=True)
     all_met = True
-    for name, limit, figure, calls, unanswered in wait_rows():
+    for name, limit, figure, calls, unanswered in rows:
         met = figure is not None and not unanswered and figure <= limit
         all_met = all_met and met
         # A call still unanswered at the bound waited longer than any figure shown.
