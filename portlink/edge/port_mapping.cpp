@@ -56,6 +56,10 @@ ExchangeResult carryOutUpnp(const Exchange &exchange) {
             getSpecificPortMappingEntryArguments(exchange.externalPort, protocol), answer);
         result.outcome = upnpCheckOutcome(result.code, answer, client, exchange.internalPort);
         break;
+    case ExchangeJob::Epoch: // PCP and NAT-PMP only: never handed out for UPnP
+        result.code = ERR_NO_GATEWAY;
+        result.outcome = ExchangeOutcome::Unanswered;
+        break;
     }
     return result;
 }
