@@ -118,9 +118,12 @@ bool MappingKeeper::keepsPortControl() const {
 }
 
 // Stores `entry` under its key, in place of what was held there.  A stray delete of the
-// mapping it now names would delete a wanted one.
+// mapping it now names would delete a wanted one, and so would a note's of its UPnP key.
 void MappingKeeper::putEntry(const Entry &entry) {
     dropStray(entry.transport, entry.internalPort, entry.externalPort);
+    if (entry.way == MappingWay::Upnp)
+        if (Entry *note = findNote(entry.transport, entry.externalPort))
+            eraseEntry(strays_, *note);
     if (Entry *old = findKey(entry.way, entry.transport, entry.internalPort, entry.externalPort))
         *old = entry;
     else
