@@ -30,6 +30,31 @@ ExchangeResult fromAnswer(const PortControlAnswer &answer) {
     return result;
 }
 
+// An Epoch: PCP ANNOUNCE, or the NAT-PMP external address request; any answer, success or
+// error, carries the server's epoch.
+ExchangeResult askEpoch(PortControlLink &link, const Exchange &exchange, uint32_t client,
+                        bool &spokeNatPmp) {
+    PortControlAnswer answer;
+    if (exchange.way == MappingWay::Pcp && !spokeNatPmp) {
+        const bool answered = link.ask(
+            pcpAnnounceRequest(client),
+            [](const PortControlAnswer &a) {
+                return a.kind == AnswerKind::PcpAnnounce ||
+                       a.kind == AnswerKind::UnsupportedVersionV0;
+            },
+            answer);
+        if (!answered)
+            return unanswered(ERR_NO_RESPONSE);
+        if (answer.kind != AnswerKind::UnsupportedVersionV0)
+            return fromAnswer(answer);
+        spokeNatPmp = true; // a server that speaks only NAT-PMP: its own request
+    }
+    const bool answered = link.ask(
+        natPmpAddressRequest(),
+        [](const PortControlAnswer &a) { return a.kind == AnswerKind::NatPmpAddress; }, answer);
+    return answered ? fromAnswer(answer) : unanswered(ERR_NO_RESPONSE);
+}
+
 } // namespace
 
 ExchangeResult carryOutPortControl(const Exchange &exchange, uint32_t gateway, bool &spokeNatPmp) {
@@ -43,6 +68,8 @@ ExchangeResult carryOutPortControl(const Exchange &exchange, uint32_t gateway, b
         refused.code = ERR_NOT_LAN_ADDRESS;
         return refused;
     }
+    if (exchange.job == ExchangeJob::Epoch)
+        return askEpoch(link, exchange, client, spokeNatPmp);
     const uint32_t lifetime = exchange.job == ExchangeJob::Delete ? 0 : kMappingLifetime;
     const uint8_t transport = exchange.transport;
     const uint16_t internal = exchange.internalPort;

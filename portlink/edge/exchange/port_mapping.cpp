@@ -55,6 +55,10 @@ ExchangeResult carryOutUpnp(const Exchange &exchange, const ControlPoint &gatewa
             getSpecificPortMappingEntryArguments(exchange.externalPort, protocol), answer);
         result.outcome = upnpCheckOutcome(result.code, answer, client, exchange.internalPort);
         break;
+    case ExchangeJob::Epoch: // PCP and NAT-PMP only: never handed out for UPnP
+        result.code = ERR_NO_GATEWAY;
+        result.outcome = ExchangeOutcome::Unanswered;
+        break;
     }
     return result;
 }
