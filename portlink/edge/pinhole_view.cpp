@@ -30,15 +30,15 @@ PinholeView lookAtIpv6(uint64_t nowMs, uint32_t localIpv4, MappingWay ipv4Way,
         return view; // no IPv6 request at all
     view.ifIndex = adapter.ifIndex;
     const bool sameSide = before.ifIndex == view.ifIndex && !before.addresses.empty() &&
-                          before.addresses.front() == view.addresses.front();
+                          before.addresses.front().address == view.addresses.front().address;
     view.searched = sameSide && before.searched;
     view.searchedAtMs = sameSide ? before.searchedAtMs : 0;
     view.route.upnpGateway = before.route.upnpGateway;
     if (!view.searched && !deviceUuid.empty() &&
         (view.searchedAtMs == 0 || nowMs - view.searchedAtMs >= kSearchEveryMs)) {
         view.searchedAtMs = nowMs == 0 ? 1 : nowMs;
-        for (const Ipv6SearchAnswer &answer :
-             searchOverIpv6(view.addresses.front(), view.ifIndex, kSearchWaitMs, deviceUuid)) {
+        for (const Ipv6SearchAnswer &answer : searchOverIpv6(
+                 view.addresses.front().address, view.ifIndex, kSearchWaitMs, deviceUuid)) {
             if (answer.deviceUuid == deviceUuid) {
                 view.searched = true;
                 view.route.upnpGateway = answer.source;

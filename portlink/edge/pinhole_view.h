@@ -11,11 +11,11 @@
 namespace portlink {
 
 struct PinholeView {
-    std::vector<Ipv6Address> addresses; // stable global addresses of the gateway's adapter
-    std::vector<PinholeWay> ways;       // in order of preference; empty: nothing is asked
+    std::vector<PinholeAddress> addresses; // stable global addresses of the gateway's adapter
+    std::vector<PinholeWay> ways;          // in order of preference; empty: nothing is asked
     PinholeRoute route;
     uint32_t ifIndex = 0;
-    bool searched = false;   // an IPv6 search found the gateway (route.upnpGateway is its answer)
+    bool searched = false;     // an IPv6 search found the gateway (route.upnpGateway is its answer)
     uint64_t searchedAtMs = 0; // when the last IPv6 search ran
 };
 
