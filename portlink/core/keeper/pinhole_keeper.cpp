@@ -119,22 +119,22 @@ void PinholeKeeper::setAddresses(uint64_t nowMs, const std::vector<PinholeAddres
 // --- the application's ports ---------------------------------------------------------------
 
 void PinholeKeeper::want(uint64_t nowMs, uint8_t transport, uint16_t port) {
+    tick(nowMs);
     for (const Port &w : wanted_)
         if (w.transport == transport && w.port == port)
             return;
-    tick(nowMs);
     wanted_.push_back(Port{transport, port});
     for (const KnownAddress &a : addresses_)
         addEntry(nowMs, transport, port, a.address);
 }
 
 void PinholeKeeper::unwant(uint64_t nowMs, uint8_t transport, uint16_t port) {
+    tick(nowMs);
     const auto named = [&](const Port &w) { return w.transport == transport && w.port == port; };
     const auto at = std::find_if(wanted_.begin(), wanted_.end(), named);
     if (at == wanted_.end())
         return;
     wanted_.erase(at);
-    tick(nowMs);
     for (size_t i = entries_.size(); i-- > 0;) {
         Entry &e = entries_[i];
         if (e.parting || e.transport != transport || e.port != port)
@@ -247,7 +247,10 @@ PinholeKeeper::Entry *PinholeKeeper::dueFirst(uint64_t nowMs) {
 bool PinholeKeeper::giveNonce(Entry &entry) {
     if (entry.way != PinholeWay::Pcp || entry.hasNonce)
         return true;
-    entry.hasNonce = drawNonce_ && drawNonce_(entry.nonce);
+    MappingNonce drawn{};
+    entry.hasNonce = drawNonce_ && drawNonce_(drawn);
+    if (entry.hasNonce)
+        entry.nonce = drawn;
     return entry.hasNonce;
 }
 
