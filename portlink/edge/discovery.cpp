@@ -129,7 +129,7 @@ FoundGateway searchGateway() {
     if (answer.verdict == AnswerVerdict::Usable) {
         state.setDescriptionUrl(answer.descriptionUrl);
         if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp,
-                                   found.firewall)) {
+                                   found.firewall, found.deviceUdns)) {
             found.way = MappingWay::Upnp;
             return found;
         }

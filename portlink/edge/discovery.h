@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "nat_session.h"
 
@@ -25,6 +26,7 @@ struct FoundGateway {
     uint32_t bootId = 0;
     std::wstring deviceUuid; // the UPnP answer's device, which an IPv6 answer must name too
     ControlPoint firewall;   // the description's IPv6 firewall service, where it has one
+    std::vector<std::wstring> deviceUdns; // the devices the description lists (deviceUdnsOf)
 };
 
 // Searches for the gateway for at most 15 s, then reads its description.  Writes nothing

@@ -82,9 +82,9 @@ void MappingService::gatewayFound(const FoundGateway &found, uint32_t address) {
         SetEvent(wake_);
 }
 
-ExchangeResult MappingService::carryOut(const Exchange &exchange) {
+ExchangeResult MappingService::carryOut(const Exchange &exchange, int32_t connectLimitMs) {
     if (exchange.way == MappingWay::Upnp)
-        return carryOutUpnp(exchange);
+        return carryOutUpnp(exchange, connectLimitMs);
     uint32_t gateway;
     {
         SharedLock guard(lock_);
@@ -125,7 +125,7 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
     }
     if (plan.refusal != RESULT_OK)
         return plan.refusal;
-    const ExchangeResult result = carryOut(plan.exchange);
+    const ExchangeResult result = carryOut(plan.exchange, 0);
     int32_t code;
     Exchange cleanUp;
     bool deleteNow = false;
@@ -139,7 +139,7 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
                     cleanUp.job == ExchangeJob::Delete;
     }
     if (deleteNow) {
-        const ExchangeResult deleted = carryOut(cleanUp);
+        const ExchangeResult deleted = carryOut(cleanUp, 0);
         ExclusiveLock guard(lock_);
         keeper_.finish(now(), cleanUp, deleted);
         settleWayLocked();
@@ -167,7 +167,7 @@ int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     }
     if (plan.refusal != RESULT_OK)
         return plan.refusal;
-    const ExchangeResult result = carryOut(plan.exchange);
+    const ExchangeResult result = carryOut(plan.exchange, 0);
     int32_t code;
     {
         ExclusiveLock guard(lock_);
@@ -201,7 +201,7 @@ void MappingService::closePinholesNow() {
             pinholes_.finish(now(), due, notNow);
             return;
         }
-        const PinholeResult result = carryOutPinhole(due, route);
+        const PinholeResult result = carryOutPinhole(due, route, 0);
         ExclusiveLock guard(lock_);
         pinholes_.finish(now(), due, result);
     }
@@ -348,7 +348,7 @@ bool MappingService::pinholeDue() {
             return false;
         route = route_;
     }
-    const PinholeResult result = carryOutPinhole(due, route);
+    const PinholeResult result = carryOutPinhole(due, route, kKeeperConnectLimitMs);
     ExclusiveLock guard(lock_);
     pinholes_.finish(now(), due, result);
     return true;
@@ -387,7 +387,7 @@ void MappingService::exchangeDue() {
                 return;
             continue;
         }
-        const ExchangeResult result = carryOut(due);
+        const ExchangeResult result = carryOut(due, kKeeperConnectLimitMs);
         ExclusiveLock guard(lock_);
         keeper_.finish(now(), due, result);
         settleWayLocked();

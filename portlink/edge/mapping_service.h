@@ -52,7 +52,7 @@ class MappingService {
 
   private:
     // One exchange with the gateway; exchangeLock_ held, lock_ not.
-    ExchangeResult carryOut(const Exchange &exchange);
+    ExchangeResult carryOut(const Exchange &exchange, int32_t connectLimitMs);
     // After an outcome is in: a server found to speak only NAT-PMP is spoken to that way from
     // now on.  lock_ held.
     void settleWayLocked();
