@@ -46,7 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const portlink::SsdpNotice notice = portlink::readSsdpNotice(answer);
     fuzzing::require(notice.kind != portlink::NoticeKind::None ||
                      (!notice.hasBootId && notice.bootId == 0));
-    fuzzing::require(notice.kind == portlink::NoticeKind::None || answer.rfind(L"NOTIFY", 0) == 0);
+    // Line ends before the first line are skipped, as for every SSDP datagram.
+    const size_t firstLine = answer.find_first_not_of(L"\r\n");
+    fuzzing::require(notice.kind == portlink::NoticeKind::None ||
+                     answer.compare(firstLine, 17, L"NOTIFY * HTTP/1.1") == 0);
     fuzzing::require(notice.bootId <= 0x7FFFFFFFu && (notice.hasBootId || notice.bootId == 0));
     // A notice's device is the one its USN names, as an answer's is; nothing without a notice.
     fuzzing::require(notice.deviceUuid ==
