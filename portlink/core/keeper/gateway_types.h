@@ -3,6 +3,7 @@
 // gateway is spoken to, where its UPnP actions go, and what one search found.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace portlink {
 
@@ -27,6 +28,7 @@ struct FoundGateway {
     uint32_t bootId = 0;
     std::wstring deviceUuid; // the UPnP answer's device, which an IPv6 answer must name too
     ControlPoint firewall;   // the description's IPv6 firewall service, where it has one
+    std::vector<std::wstring> deviceUdns; // the devices the description lists (deviceUdnsOf)
 };
 
 } // namespace portlink

@@ -43,13 +43,8 @@ std::wstring buildSearchRequest6(const std::wstring &searchTarget) {
 }
 
 std::wstring deviceUuidOf(const std::wstring &answer) {
-    static const std::wstring prefix = L"uuid:";
     std::wstring usn;
-    if (!firstHeader(answer, L"usn:", usn) || usn.size() <= prefix.size() ||
-        !matchesFolded(usn, 0, prefix))
-        return std::wstring();
-    const size_t end = usn.find(L"::", prefix.size());
-    return end == prefix.size() ? std::wstring() : usn.substr(0, end);
+    return firstHeader(answer, L"usn:", usn) ? deviceUuidOfName(usn, true) : std::wstring();
 }
 
 SearchAnswer6 examineSearchAnswer6(const std::wstring &answer, const Ipv6Address &sender) {

@@ -15,7 +15,8 @@
 namespace portlink {
 
 bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
-                            ControlPoint &chosen, ControlPoint &firewall) {
+                            ControlPoint &chosen, ControlPoint &firewall,
+                            std::vector<std::wstring> &deviceUdns) {
     RequestTarget target;
     if (url.empty() || !splitRequestUrl(url, target))
         return false;
@@ -23,7 +24,7 @@ bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedTy
     std::wstring response;
     if (httpExchange(target.host, target.port, buildDescriptionRequest(target.path,
                                                                        target.authority),
-                     response) < 0)
+                     response, 0) < 0)
         return false;
     std::wstring rest;
     if (!checkHttpStatus(response, rest))
@@ -36,11 +37,12 @@ bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedTy
         candidates[chooseLiveCandidate(candidates, [](const ServiceCandidate &candidate) {
             std::wstring answer;
             return invokeActionOn({candidate.controlUrl, candidate.serviceType},
-                                  L"GetStatusInfo", L"", answer) == RESULT_OK &&
+                                  L"GetStatusInfo", L"", answer, 0) == RESULT_OK &&
                    reportsConnectionUp(answer);
         })];
     chosen = {live.controlUrl, live.serviceType};
     firewall = {findFirewallControl(rest, url), kFirewallControlServiceType};
+    deviceUdns = deviceUdnsOf(rest);
     return true;
 }
 

@@ -25,7 +25,7 @@ PinholeResult outcome(ExchangeOutcome what, int32_t code, bool retryLater = true
 // and path of the control URL that its description gave.
 int32_t invokeFirewallAction(const PinholeExchange &exchange, const PinholeRoute &route,
                              const std::wstring &action, const std::wstring &arguments,
-                             std::wstring &answer) {
+                             std::wstring &answer, int32_t connectLimitMs) {
     RequestTarget target;
     if (!splitRequestUrl(route.firewall.controlUrl, target) || target.port <= 0 ||
         target.port > 0xFFFF)
@@ -37,10 +37,11 @@ int32_t invokeFirewallAction(const PinholeExchange &exchange, const PinholeRoute
         buildControlRequest(target.path, authority, narrowAnsi(envelope).size(),
                             route.firewall.serviceType, action, envelope);
     return httpExchange6(exchange.address, route.upnpGateway, route.upnpScope,
-                         static_cast<uint16_t>(target.port), request, answer);
+                         static_cast<uint16_t>(target.port), request, answer, connectLimitMs);
 }
 
-PinholeResult throughUpnp(const PinholeExchange &exchange, const PinholeRoute &route) {
+PinholeResult throughUpnp(const PinholeExchange &exchange, const PinholeRoute &route,
+                          int32_t connectLimitMs) {
     std::wstring answer;
     int32_t code = RESULT_OK;
     switch (exchange.job) {
@@ -48,15 +49,17 @@ PinholeResult throughUpnp(const PinholeExchange &exchange, const PinholeRoute &r
         code = invokeFirewallAction(exchange, route, L"AddPinhole",
                                     addPinholeArguments(exchange.address, exchange.port,
                                                         exchange.transport),
-                                    answer);
+                                    answer, connectLimitMs);
         break;
     case PinholeJob::Renew:
         code = invokeFirewallAction(exchange, route, L"UpdatePinhole",
-                                    updatePinholeArguments(exchange.uniqueId), answer);
+                                    updatePinholeArguments(exchange.uniqueId), answer,
+                                    connectLimitMs);
         break;
     case PinholeJob::Close:
         code = invokeFirewallAction(exchange, route, L"DeletePinhole",
-                                    deletePinholeArguments(exchange.uniqueId), answer);
+                                    deletePinholeArguments(exchange.uniqueId), answer,
+                                    connectLimitMs);
         break;
     }
     if (code == ERR_NO_RESPONSE || code == ERR_SOCKET)
@@ -111,9 +114,10 @@ PinholeResult throughPcp(const PinholeExchange &exchange, const PinholeRoute &ro
 
 } // namespace
 
-PinholeResult carryOutPinhole(const PinholeExchange &exchange, const PinholeRoute &route) {
+PinholeResult carryOutPinhole(const PinholeExchange &exchange, const PinholeRoute &route,
+                              int32_t connectLimitMs) {
     if (exchange.way == PinholeWay::Upnp)
-        return route.upnp ? throughUpnp(exchange, route)
+        return route.upnp ? throughUpnp(exchange, route, connectLimitMs)
                           : outcome(ExchangeOutcome::Unanswered, ERR_NO_GATEWAY);
     return route.pcp ? throughPcp(exchange, route)
                      : outcome(ExchangeOutcome::Unanswered, ERR_NO_GATEWAY);

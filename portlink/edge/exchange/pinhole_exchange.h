@@ -22,7 +22,10 @@ struct PinholeRoute {
 
 // Carries out `exchange` through its way on `route`.  Every answer is read by the core's
 // readers: an AddPinhole answer counts only with a UniqueID of 0-65535, a PCP answer only when
-// it belongs to the request and opens this very address and port.
-PinholeResult carryOutPinhole(const PinholeExchange &exchange, const PinholeRoute &route);
+// it belongs to the request and opens this very address and port.  The connect of a UPnP
+// exchange is bounded by `connectLimitMs` as httpExchange takes it (0: unbounded; the keeper
+// thread passes kKeeperConnectLimitMs); PCP sends datagrams and has no connect.
+PinholeResult carryOutPinhole(const PinholeExchange &exchange, const PinholeRoute &route,
+                              int32_t connectLimitMs);
 
 } // namespace portlink

@@ -13,7 +13,8 @@
 namespace portlink {
 
 int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
-                       const std::wstring &arguments, std::wstring &response) {
+                       const std::wstring &arguments, std::wstring &response,
+                       int32_t connectLimitMs) {
     response.clear();
     RequestTarget target;
     if (!splitRequestUrl(gateway.controlUrl, target))
@@ -25,10 +26,11 @@ int32_t invokeActionOn(const ControlPoint &gateway, const std::wstring &action,
     const size_t envelopeBytes = narrowAnsi(envelope).size();
     const std::wstring request = buildControlRequest(target.path, target.authority, envelopeBytes,
                                                      gateway.serviceType, action, envelope);
-    return httpExchange(target.host, target.port, request, response);
+    return httpExchange(target.host, target.port, request, response, connectLimitMs);
 }
 
-ExchangeResult carryOutUpnp(const Exchange &exchange, const ControlPoint &gateway) {
+ExchangeResult carryOutUpnp(const Exchange &exchange, const ControlPoint &gateway,
+                            int32_t connectLimitMs) {
     const std::wstring protocol = exchange.transport == kProtocolTcp ? L"TCP" : L"UDP";
     const std::wstring client =
         exchange.clientAddress != 0 ? dottedAddress(exchange.clientAddress) : std::wstring();
@@ -40,19 +42,20 @@ ExchangeResult carryOutUpnp(const Exchange &exchange, const ControlPoint &gatewa
                                      addPortMappingArguments(exchange.externalPort, protocol,
                                                              exchange.internalPort, client,
                                                              mappingDescription),
-                                     answer);
+                                     answer, connectLimitMs);
         result.outcome = upnpActionOutcome(result.code);
         break;
     case ExchangeJob::Delete:
         result.code = invokeActionOn(gateway, L"DeletePortMapping",
                                      deletePortMappingArguments(exchange.externalPort, protocol),
-                                     answer);
+                                     answer, connectLimitMs);
         result.outcome = upnpActionOutcome(result.code);
         break;
     case ExchangeJob::Check:
         result.code = invokeActionOn(
             gateway, L"GetSpecificPortMappingEntry",
-            getSpecificPortMappingEntryArguments(exchange.externalPort, protocol), answer);
+            getSpecificPortMappingEntryArguments(exchange.externalPort, protocol), answer,
+            connectLimitMs);
         result.outcome = upnpCheckOutcome(result.code, answer, client, exchange.internalPort);
         break;
     case ExchangeJob::Epoch: // PCP and NAT-PMP only: never handed out for UPnP

@@ -121,7 +121,7 @@ FoundGateway searchGateway() {
     }
     if (answer.verdict == AnswerVerdict::Usable) {
         if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp,
-                                   found.firewall)) {
+                                   found.firewall, found.deviceUdns)) {
             found.way = MappingWay::Upnp;
             return found;
         }

@@ -102,7 +102,7 @@ ExchangeResult MappingService::carryOut(const Exchange &exchange, int32_t connec
                                         bool &spokeNatPmp) {
     spokeNatPmp = false;
     if (exchange.way == MappingWay::Upnp)
-        return carryOutUpnp(exchange, session().controlPoint());
+        return carryOutUpnp(exchange, session().controlPoint(), connectLimitMs);
     uint32_t gateway;
     {
         SharedLock guard(lock_);
