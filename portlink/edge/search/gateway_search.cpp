@@ -67,7 +67,7 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
 
 } // namespace
 
-FoundGateway searchGateway() {
+FoundGateway searchGateway(const std::function<bool()> &stopped) {
     FoundGateway found;
     SearchAnswer answer;
     PortControlSearch portControl;
@@ -98,6 +98,8 @@ FoundGateway searchGateway() {
         UniqueSocket joinHandle(joined != search.get() ? joined : INVALID_SOCKET);
 
         for (int elapsed = 0; elapsed < kWindowMs; elapsed += kPollMs) {
+            if (stopped())
+                return FoundGateway();
             if (elapsed % kResendMs == 0) {
                 for (const SearchTarget &target : searchTargets)
                     sendSearchDatagram(search.get(),
@@ -119,6 +121,8 @@ FoundGateway searchGateway() {
         search.reset();
         joinHandle.reset();
     }
+    if (stopped())
+        return FoundGateway();
     if (answer.verdict == AnswerVerdict::Usable) {
         if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp,
                                    found.firewall, found.deviceUdns)) {

@@ -9,8 +9,10 @@ namespace portlink {
 
 namespace {
 
-// searchGateway, then publishGateway.
-bool discoverGateway() { return publishGateway(searchGateway()); }
+// searchGateway, then publishGateway; a finalizer that comes meanwhile ends the search.
+bool discoverGateway() {
+    return publishGateway(searchGateway([] { return mappings().stopped(); }));
+}
 
 void runSearchOnce() {
     // Only the first thread to claim the search runs it; every later one ends at once.

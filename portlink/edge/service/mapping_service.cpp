@@ -278,7 +278,7 @@ void MappingService::lookAtNetwork() {
     if (search) {
         // Another network: the same search as at the start; the kept mappings are made on the
         // gateway it finds.  When it finds none, everything stays with the gateway known.
-        publishGateway(searchGateway());
+        publishGateway(searchGateway([this] { return stopped(); }));
         SharedLock guard(lock_);
         gateway = core_.gatewayAddress();
     }
