@@ -26,7 +26,8 @@ enum class ExchangeJob : uint8_t {
     Delete, // UPnP DeletePortMapping; PCP MAP or NAT-PMP map with lifetime 0
     Check,  // UPnP GetSpecificPortMappingEntry of (external port, transport)
     // PCP ANNOUNCE (way Pcp) or NAT-PMP external address request (way NatPmp) to the
-    // gateway's port 5351: asks only for the server's epoch.  Names no mapping.
+    // gateway's port 5351: asks only for the server's epoch.  Names no mapping.  Of its
+    // result only hasEpoch and epoch count (Granted or Refused: answered; else Unanswered).
     Epoch,
 };
 
@@ -56,8 +57,6 @@ enum class ExchangeOutcome : uint8_t {
     Unanswered,
     // Check only: the gateway does not know the action (it is then checked by adding again).
     Unsupported,
-    // Epoch: any answer the server sent carries its epoch (hasEpoch); the outcome itself
-    // means nothing more.
 };
 
 struct ExchangeResult {
