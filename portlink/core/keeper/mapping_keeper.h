@@ -167,7 +167,8 @@ class MappingKeeper {
     // deleted at once, and the add answers ERR_OTHER_PORT.  With `cleanUp` not null, that
     // Delete is handed out through it, already in flight under a fresh ticket, to be carried
     // out now and reported with finish(); without, nextExchange hands it out.  `*cleanUp` gets
-    // ticket 0 whenever no Delete is handed out through it.  Failures answer the result's code
+    // ticket 0 whenever no Delete is handed out through it (also when a delete of that same
+    // mapping is out already: that one stands for it).  Failures answer the result's code
     // (ERR_MAPPING_REFUSED for a grant of lifetime 0); an unanswered UPnP add is noted and
     // checked (see above).
     int32_t finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
