@@ -46,7 +46,14 @@ template <typename T> Key keyOf(const T &x) {
 
 struct Pending {
     Exchange x;
-    uint64_t generation; // address and gateway changes seen before it was handed out
+    uint64_t generation;              // address and gateway changes seen before it was handed out
+    uint64_t goneAtMs = ~uint64_t{0}; // a stray's delete: when the stray's lifetime ends,
+    uint32_t strayGrants = 0;         // and how often it had been granted then
+};
+
+struct StrayGrant {
+    uint64_t expiresAtMs = 0; // of the last grant
+    uint32_t grants = 0;
 };
 
 struct Run {
@@ -62,7 +69,7 @@ struct Run {
     MappingKeeper k{[this](MappingNonce &n) { return draw(n); }};
     uint64_t generation = 0;
     std::vector<Pending> keeperOut, adds, removes;
-    std::set<Stray> strays;              // grants on other ports that were reported
+    std::map<Stray, StrayGrant> strays;  // grants on other ports that were reported
     std::set<Note> notes;                // UPnP adds reported unanswered
     std::map<Key, uint64_t> looseExpiry; // a due time at the expiry is allowed there
     // Epochs: whether PCP/NAT-PMP mappings were kept after the last step, the gateway then,
@@ -80,6 +87,7 @@ struct Run {
     ExchangeResult outcome(Bytes &in, const Exchange &x);
     bool keeps() const;
     void handedOut(const Exchange &x);
+    void handOut(const Exchange &x);
     void addAnswered(const Exchange &x, int32_t code,
                      const std::vector<MappingKeeper::Held> &before);
     void reported(const Exchange &x, const ExchangeResult &r,
@@ -110,8 +118,11 @@ ExchangeResult Run::outcome(Bytes &in, const Exchange &x) {
     r.hasEpoch = b & 0x80;
     r.epoch = in.take();
     if (x.way != MappingWay::Upnp && r.outcome == ExchangeOutcome::Granted && r.lifetime > 0 &&
-        r.externalPort != x.externalPort)
-        strays.insert({x.transport, x.internalPort, r.externalPort});
+        r.externalPort != x.externalPort) {
+        StrayGrant &g = strays[{x.transport, x.internalPort, r.externalPort}];
+        g.expiresAtMs = now + uint64_t{std::min(r.lifetime, kLongestLifetimeSeconds)} * 1000;
+        ++g.grants;
+    }
     return r;
 }
 
@@ -129,16 +140,20 @@ void Run::handedOut(const Exchange &x) {
         return;
     }
     // Nothing is handed out twice: a second exchange of one mapping only after a change that
-    // made the one still out count for nothing.
-    for (const Pending &p : keeperOut)
-        require(p.generation < generation ||
-                std::tie(p.x.transport, p.x.internalPort, p.x.externalPort) !=
-                    std::tie(x.transport, x.internalPort, x.externalPort));
+    // made the one still out count for nothing, or once the stray it deletes has lapsed (a
+    // grant of it since may have shortened its lifetime).
+    const Stray triple{x.transport, x.internalPort, x.externalPort};
+    for (const Pending &p : keeperOut) {
+        const bool strayGone = p.goneAtMs <= now || (p.goneAtMs != ~uint64_t{0} &&
+                                                     strays[triple].grants != p.strayGrants);
+        require(p.generation < generation || strayGone ||
+                std::tie(p.x.transport, p.x.internalPort, p.x.externalPort) != triple);
+    }
     std::vector<MappingKeeper::Held> all = k.held();
     const MappingKeeper::Held *h = find(keyOf(x), all);
     if (!h || h->externalPort != x.externalPort) {
-        const bool stray =
-            x.job == ExchangeJob::Delete && strays.count({x.transport, x.internalPort, x.externalPort});
+        const bool stray = x.job == ExchangeJob::Delete &&
+                           strays.count({x.transport, x.internalPort, x.externalPort});
         const bool note = x.way == MappingWay::Upnp &&
                           (x.job == ExchangeJob::Delete || x.job == ExchangeJob::Check) &&
                           notes.count({x.transport, x.externalPort});
@@ -149,6 +164,20 @@ void Run::handedOut(const Exchange &x) {
     if (x.job == ExchangeJob::Map)
         require(x.clientAddress == k.localAddress() &&
                 (x.way != MappingWay::Pcp || x.nonce == h->nonce));
+}
+
+void Run::handOut(const Exchange &x) {
+    handedOut(x);
+    Pending p{x, generation};
+    std::vector<MappingKeeper::Held> all = k.held();
+    const MappingKeeper::Held *h = find(keyOf(x), all);
+    const auto stray = strays.find({x.transport, x.internalPort, x.externalPort});
+    if (x.job == ExchangeJob::Delete && (!h || h->externalPort != x.externalPort) &&
+        stray != strays.end()) {
+        p.goneAtMs = stray->second.expiresAtMs;
+        p.strayGrants = stray->second.grants;
+    }
+    keeperOut.push_back(p);
 }
 
 // A failed add leaves what was held under its key as it was; a grant may replace it, and a
@@ -274,8 +303,7 @@ void Run::step(Bytes &in) {
     case 4: {
         Exchange x;
         if (keeperOut.size() < 3 && k.nextExchange(now, x)) {
-            handedOut(x);
-            keeperOut.push_back({x, generation});
+            handOut(x);
         }
         break;
     }
@@ -321,19 +349,19 @@ void Run::report(Bytes &in, std::vector<Pending> &list, size_t index, int kind) 
         Exchange cleanUp;
         cleanUp.ticket = 12345; // must be overwritten
         const int32_t code = k.finishAdd(now, p.x, r, kind == 4 ? &cleanUp : nullptr);
-        require((code == 0) ==
-                (r.outcome == ExchangeOutcome::Granted &&
-                 (p.x.way == MappingWay::Upnp ||
-                  (r.lifetime > 0 && r.externalPort == p.x.externalPort))));
+        require((code == 0) == (r.outcome == ExchangeOutcome::Granted &&
+                                (p.x.way == MappingWay::Upnp ||
+                                 (r.lifetime > 0 && r.externalPort == p.x.externalPort))));
         if (r.outcome == ExchangeOutcome::Unanswered && p.x.way == MappingWay::Upnp)
             notes.insert({p.x.transport, p.x.externalPort});
+        // A UPnP add's answer replaces a note of its key, whose check may still be out.
+        generation += p.x.way == MappingWay::Upnp;
         addAnswered(p.x, code, before);
         if (kind == 4 && cleanUp.ticket != 0) {
             require(code == ERR_OTHER_PORT && cleanUp.job == ExchangeJob::Delete &&
                     cleanUp.externalPort == r.externalPort &&
                     cleanUp.internalPort == p.x.internalPort);
-            handedOut(cleanUp);
-            keeperOut.push_back({cleanUp, generation});
+            handOut(cleanUp);
         } else if (kind == 4) {
             require(cleanUp.ticket == 0);
         }

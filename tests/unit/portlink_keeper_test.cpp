@@ -526,8 +526,8 @@ TEST(PortlinkKeeper, UnansweredUpnpAdds) {
     EXPECT_EQ(removed.remove(40000, kUnanswered), kRefusedCode);
     removed.reply = [](const Exchange &) { return kUnanswered; };
     removed.run(7000);
-    EXPECT_EQ(removed.jobs(), (std::vector<std::pair<uint64_t, J>>{{2000, J::Delete},
-                                                                   {6000, J::Delete}}));
+    EXPECT_EQ(removed.jobs(),
+              (std::vector<std::pair<uint64_t, J>>{{2000, J::Delete}, {6000, J::Delete}}));
 }
 
 TEST(PortlinkKeeper, EpochChecks) {

@@ -282,8 +282,8 @@ CallPlan MappingKeeper::beginAdd(uint64_t nowMs, uint8_t transport, uint16_t int
     return plan;
 }
 
-int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
-                                 const ExchangeResult &result, Exchange *cleanUp) {
+int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
+                                 Exchange *cleanUp) {
     lapse(nowMs);
     noteEpoch(nowMs, sent, result);
     if (cleanUp)
@@ -295,7 +295,7 @@ int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
             eraseEntry(strays_, *note);
     if (grantedElsewhere(sent, result)) {
         Entry *stray = addStray(nowMs, sent, result);
-        if (stray && cleanUp) {
+        if (stray && stray->inFlight == 0 && cleanUp) {
             *cleanUp = exchangeFor(*stray, ExchangeJob::Delete, takeTicket());
             stray->inFlight = cleanUp->ticket;
         }
@@ -537,7 +537,17 @@ MappingKeeper::Entry *MappingKeeper::addStray(uint64_t nowMs, const Exchange &se
         return nullptr; // the port the mapping held under the key names: wanted
     if (held && !held->removing)
         held->dueAtMs = std::min(held->dueAtMs, nowMs);
-    dropStray(stray.transport, stray.internalPort, stray.externalPort);
+    for (Entry &same : strays_) {
+        if (same.transport != stray.transport || same.internalPort != stray.internalPort ||
+            same.externalPort != stray.externalPort)
+            continue;
+        // Granted again while its delete may be out: that delete goes on for it (reported
+        // unanswered, it is sent again), and no second one goes out meanwhile.
+        const uint64_t out = same.inFlight;
+        same = stray;
+        same.inFlight = out;
+        return &same;
+    }
     strays_.push_back(stray);
     return &strays_.back();
 }

@@ -24,7 +24,8 @@ enum class ExchangeJob : uint8_t {
     Delete, // UPnP DeletePortMapping; PCP MAP or NAT-PMP map with lifetime 0
     Check,  // UPnP GetSpecificPortMappingEntry of (external port, transport)
     // PCP ANNOUNCE (way Pcp) or NAT-PMP external address request (way NatPmp) to the
-    // gateway's port 5351: asks only for the server's epoch.  Names no mapping.
+    // gateway's port 5351: asks only for the server's epoch.  Names no mapping.  Of its
+    // result only hasEpoch and epoch count (Granted or Refused: answered; else Unanswered).
     Epoch,
 };
 
@@ -54,8 +55,6 @@ enum class ExchangeOutcome : uint8_t {
     Unanswered,
     // Check only: the gateway does not know the action (it is then checked by adding again).
     Unsupported,
-    // Epoch: any answer the server sent carries its epoch (hasEpoch); the outcome itself
-    // means nothing more.
 };
 
 struct ExchangeResult {
@@ -166,7 +165,8 @@ class MappingKeeper {
     // deleted at once, and the add answers ERR_OTHER_PORT.  With `cleanUp` not null, that
     // Delete is handed out through it, already in flight under a fresh ticket, to be carried
     // out now and reported with finish(); without, nextExchange hands it out.  `*cleanUp` gets
-    // ticket 0 whenever no Delete is handed out through it.  Failures answer the result's code
+    // ticket 0 whenever no Delete is handed out through it (also when a delete of that same
+    // mapping is out already: that one stands for it).  Failures answer the result's code
     // (ERR_MAPPING_REFUSED for a grant of lifetime 0); an unanswered UPnP add is noted and
     // checked (see above).
     int32_t finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
