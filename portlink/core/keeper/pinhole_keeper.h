@@ -74,8 +74,9 @@ struct PinholeResult {
 //   adapter unreadable) for less than kAddressGoneAfterMs changes nothing: its pinholes are
 //   kept as they were, with their nonce, UPnP id, open state and schedule, and are renewed
 //   meanwhile.  Once it has been missing for kAddressGoneAfterMs, each of its open pinholes
-//   gets one Close, due at once and never sent again, and is then forgotten, as is each one
-//   that is not open; should the address come back after that, its pinholes are new ones.
+//   (and each whose Open or Renew, out then, is granted) gets one Close, due at once and
+//   never sent again, and is then forgotten, as is each one that is not open; should the
+//   address come back after that, its pinholes are new ones.
 // - Only a preferred address is asked for a pinhole (Open).  A deprecated one keeps its open
 //   pinholes renewed until it leaves the view; one of them the gateway lost at a restart
 //   counts as not open, and one not open waits until the address is preferred again.
@@ -105,7 +106,7 @@ class PinholeKeeper {
     // nothing while no way is listed.
     std::vector<PinholeExchange> takeCloses(uint64_t nowMs, uint8_t transport, uint16_t port);
     // The gateway restarted: every open pinhole is opened again, due at once, but at most once
-    // per kNoticeCheckGapMs each.
+    // per kNoticeCheckGapMs each (one of a deprecated address is not open any more).
     void gatewayRestarted(uint64_t nowMs);
 
     // The exchange due first, handed out and out from now on; never one that is out already.
