@@ -127,7 +127,13 @@ void Run::step(Bytes &in) {
         now += in.take() * 10u;
         for (const PinholeExchange &close : plan.closes)
             core.finishPinhole(now, close, holeOutcome(in));
-        core.finishRemove(now, plan.exchange, outcome(in, plan.exchange), false);
+        RemoveStep removed = core.finishRemove(now, plan.exchange, outcome(in, plan.exchange), false);
+        for (int i = 0; removed.more; ++i) {
+            expect(i == 0 && plan.exchange.job == ExchangeJob::Check &&
+                       removed.next.job == ExchangeJob::Delete,
+                   "only a remove's Check is followed by one Delete");
+            removed = core.finishRemove(now, removed.next, outcome(in, removed.next), false);
+        }
         break;
     }
     case 3: { // the keeper thread takes what is due

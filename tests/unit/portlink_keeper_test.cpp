@@ -63,10 +63,23 @@ struct Bench {
     void hold(uint16_t internal, uint16_t external) {
         ASSERT_EQ(add(internal, external, granted(external)), 0);
     }
+    // A remove whose exchanges are all answered `r`: the Check of a port not held, then the
+    // Delete it may lead to.
     int32_t remove(uint16_t external, const ExchangeResult &r) {
         const CallPlan p = k.beginRemove(now, kProtocolTcp, external);
-        return p.refusal != 0 ? p.refusal : k.finishRemove(now, p.exchange, r);
+        if (p.refusal != 0)
+            return p.refusal;
+        removeJobs.assign(1, p.exchange.job);
+        Exchange next;
+        int32_t code = k.finishRemove(now, p.exchange, r, &next);
+        while (next.ticket != 0) {
+            removeJobs.push_back(next.job);
+            const Exchange sentNext = next;
+            code = k.finishRemove(now, sentNext, r, &next);
+        }
+        return code;
     }
+    std::vector<ExchangeJob> removeJobs; // the last remove's exchanges
     // Runs the keeper thread until `untilMs` after the start of this run.
     void run(uint64_t untilMs) {
         start = now;
@@ -521,13 +534,67 @@ TEST(PortlinkKeeper, UnansweredUpnpAdds) {
     again.hold(8081, 40000);
     again.run(60000);
     EXPECT_TRUE(again.sent.empty());
+    // A remove asks the gateway first; unanswered, it deletes nothing and the note is checked
+    // again.
     Bench removed(MappingWay::Upnp);
     EXPECT_EQ(removed.add(8080, 40000, kUnanswered), kRefusedCode);
     EXPECT_EQ(removed.remove(40000, kUnanswered), kRefusedCode);
+    EXPECT_EQ(removed.removeJobs, std::vector<J>{J::Check});
     removed.reply = [](const Exchange &) { return kUnanswered; };
     removed.run(7000);
     EXPECT_EQ(removed.jobs(),
-              (std::vector<std::pair<uint64_t, J>>{{2000, J::Delete}, {6000, J::Delete}}));
+              (std::vector<std::pair<uint64_t, J>>{{2000, J::Check}, {6000, J::Check}}));
+}
+
+// A remove deletes only this host's mapping: a port this process does not hold is asked
+// about first, and deleted only when the entry names this host or the gateway cannot tell.
+TEST(PortlinkKeeper, RemovesAskBeforeDeletingWhatIsNotHeld) {
+    using J = ExchangeJob;
+    using O = ExchangeOutcome;
+    struct Row {
+        const char *name;
+        bool held;        // granted to this process
+        O checkFinds;     // what the first exchange's answer says
+        std::vector<J> jobs;
+        int32_t code;
+    };
+    const Row rows[] = {
+        {"held: deleted as before", true, O::Granted, {J::Delete}, 0},
+        {"the entry names this host", false, O::Granted, {J::Check, J::Delete}, 0},
+        {"another client's entry, or none", false, O::Refused, {J::Check}, ERR_NOT_MAPPED_HERE},
+        {"the gateway knows no such action", false, O::Unsupported, {J::Check, J::Delete}, 0},
+        {"no answer", false, O::Unanswered, {J::Check}, kRefusedCode},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Bench b(MappingWay::Upnp);
+        if (row.held)
+            b.hold(8080, 81);
+        const CallPlan p = b.k.beginRemove(b.now, kProtocolTcp, 81);
+        ASSERT_EQ(p.refusal, 0);
+        std::vector<J> jobs{p.exchange.job};
+        if (p.exchange.job == J::Check)
+            EXPECT_EQ(std::make_tuple(p.exchange.internalPort, p.exchange.clientAddress),
+                      std::make_tuple(uint16_t{0}, row.held ? kClient : b.k.localAddress()));
+        Exchange next;
+        int32_t code = b.k.finishRemove(b.now, p.exchange, answer(row.checkFinds), &next);
+        if (next.ticket != 0) {
+            jobs.push_back(next.job);
+            EXPECT_EQ(next.externalPort, 81);
+            code = b.k.finishRemove(b.now, next, granted(), &next);
+            EXPECT_EQ(next.ticket, 0u);
+        }
+        EXPECT_EQ(jobs, row.jobs);
+        EXPECT_EQ(code, row.code);
+        EXPECT_TRUE(b.k.held().empty());
+    }
+    // A mapping found since to name another client is no longer held as this host's.
+    Bench taken(MappingWay::Upnp);
+    taken.hold(8080, 81);
+    taken.reply = [](const Exchange &) { return answer(O::Refused); };
+    taken.run(130000); // the 120 s check finds another client's entry; the re-add is refused
+    EXPECT_EQ(taken.remove(81, answer(O::Refused)), ERR_NOT_MAPPED_HERE);
+    EXPECT_EQ(taken.removeJobs, std::vector<J>{J::Check});
 }
 
 TEST(PortlinkKeeper, EpochChecks) {

@@ -96,7 +96,9 @@ struct Rig {
             return plan;
         for (const PinholeExchange &close : plan.closes)
             core.finishPinhole(now, close, holeGranted(close.uniqueId));
-        core.finishRemove(now, plan.exchange, granted(), false);
+        RemoveStep step = core.finishRemove(now, plan.exchange, granted(), false);
+        while (step.more)
+            step = core.finishRemove(now, step.next, granted(), false);
         return plan;
     }
     // The keeper thread's jobs due now, answered: mappings granted, pinholes opened.

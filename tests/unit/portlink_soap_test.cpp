@@ -145,6 +145,14 @@ TEST(PortlinkSoap, MappingCheckOutcomes) {
     for (const auto &row : rows)
         EXPECT_EQ(upnpCheckOutcome(row.code, row.answer, L"192.168.77.20", 8080), row.outcome)
             << row.code << " " << std::string(row.answer.begin(), row.answer.end());
+    // A remove's check names no internal port: the client alone decides.
+    const std::wstring port8081 = L"<NewInternalPort>8081</NewInternalPort>"
+                                  L"<NewInternalClient>192.168.77.20</NewInternalClient>";
+    EXPECT_EQ(upnpCheckOutcome(RESULT_OK, port8081, L"192.168.77.20", 0), ExchangeOutcome::Granted);
+    EXPECT_EQ(upnpCheckOutcome(RESULT_OK, port8081, L"192.168.77.21", 0), ExchangeOutcome::Refused);
+    EXPECT_EQ(upnpCheckOutcome(RESULT_OK, L"<NewInternalPort>8081</NewInternalPort>",
+                               L"192.168.77.20", 0),
+              ExchangeOutcome::Refused);
     EXPECT_EQ(upnpErrorCode(fault(L"99999")), -1);
     EXPECT_EQ(upnpActionOutcome(RESULT_OK), ExchangeOutcome::Granted);
     EXPECT_EQ(upnpActionOutcome(ERR_HTTP_STATUS), ExchangeOutcome::Refused);

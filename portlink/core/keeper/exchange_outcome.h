@@ -12,7 +12,7 @@ namespace portlink {
 ExchangeOutcome upnpActionOutcome(int32_t code);
 
 // GetSpecificPortMappingEntry, with the answer text (a success or a fault): Granted when the
-// entry forwards to clientText:internalPort; Unsupported only when the gateway does not know
+// entry forwards to clientText:internalPort (internal port 0: any port); Unsupported only when the gateway does not know
 // the action (UPnP error 401 Invalid Action, 602 Optional Action Not Implemented or 606
 // Action Not Authorized); Unanswered as for the actions, and for an HTTP error that carries
 // no UPnP error code; else Refused (714 NoSuchEntryInArray, another UPnP error, or an entry

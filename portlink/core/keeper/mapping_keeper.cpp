@@ -338,31 +338,80 @@ CallPlan MappingKeeper::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t 
         return plan;
     }
     const uint64_t ticket = takeTicket();
+    // Only a mapping this process holds is deleted at once; any other port is asked about
+    // first, so that a remove never deletes another machine's mapping.
+    const bool ours = held && held->granted;
     if (!held)
         held = way_ == MappingWay::Upnp ? findNote(transport, externalPort) : nullptr;
+    const ExchangeJob job = ours || portControl(way_) ? ExchangeJob::Delete : ExchangeJob::Check;
     if (!held) {
         Entry none;
         none.way = way_;
         none.transport = transport;
         none.externalPort = externalPort;
         none.clientAddress = local_;
-        plan.exchange = exchangeFor(none, ExchangeJob::Delete, ticket);
+        plan.exchange = exchangeFor(none, job, ticket);
         return plan;
     }
     held->removing = true;
     held->deleteFirst = false;
-    held->unconfirmed = false; // a note: the remove's delete takes the check's place
+    held->unconfirmed = false; // a note: the remove's exchange takes the check's place
     held->removeTicket = ticket;
     held->failures = 0;
     held->dueAtMs = kNeverMs;
-    plan.exchange = exchangeFor(*held, ExchangeJob::Delete, ticket);
+    plan.exchange = exchangeFor(*held, job, ticket);
+    if (job == ExchangeJob::Check)
+        plan.exchange.internalPort = 0; // whichever internal port: the client decides
     return plan;
 }
 
+// The remove's Check answered: the Delete follows when the entry is this host's (and the
+// gateway asked is still the gateway).
+int32_t MappingKeeper::finishRemoveCheck(uint64_t nowMs, const Exchange &sent,
+                                         const ExchangeResult &result, Exchange *next) {
+    const bool ours = (result.outcome == ExchangeOutcome::Granted ||
+                       result.outcome == ExchangeOutcome::Unsupported) &&
+                      next != nullptr && sent.ticket >= gatewayTicketFloor_;
+    const auto asked = [&](const Entry &e) { return e.removing && e.removeTicket == sent.ticket; };
+    for (std::vector<Entry> *list : {&entries_, &strays_}) {
+        const auto it = std::find_if(list->begin(), list->end(), asked);
+        if (it == list->end())
+            continue;
+        if (ours) {
+            *next = exchangeFor(*it, ExchangeJob::Delete, takeTicket());
+            it->removeTicket = next->ticket;
+            return RESULT_OK;
+        }
+        if (result.outcome == ExchangeOutcome::Unanswered && sent.ticket >= gatewayTicketFloor_) {
+            // Nothing is known: it becomes a note, checked again later and deleted only when
+            // the entry turns out to name this host.
+            Entry note = *it;
+            note.unconfirmed = true;
+            note.removeTicket = 0;
+            note.failures = 0;
+            note.dueAtMs = nowMs + deleteBackoffMs(note.failures++);
+            list->erase(it);
+            strays_.push_back(note);
+        } else {
+            list->erase(it);
+        }
+        break;
+    }
+    if (ours) {
+        *next = exchangeFor(entryOf(sent), ExchangeJob::Delete, takeTicket());
+        return RESULT_OK;
+    }
+    return result.outcome == ExchangeOutcome::Unanswered ? codeOf(result) : ERR_NOT_MAPPED_HERE;
+}
+
 int32_t MappingKeeper::finishRemove(uint64_t nowMs, const Exchange &sent,
-                                    const ExchangeResult &result) {
+                                    const ExchangeResult &result, Exchange *next) {
+    if (next != nullptr)
+        next->ticket = 0;
     lapse(nowMs);
     noteEpoch(nowMs, sent, result);
+    if (sent.job == ExchangeJob::Check)
+        return finishRemoveCheck(nowMs, sent, result, next);
     for (std::vector<Entry> *list : {&entries_, &strays_}) {
         const auto it = std::find_if(list->begin(), list->end(), [&](const Entry &e) {
             return sent.ticket != 0 && e.removing && e.removeTicket == sent.ticket;

@@ -173,16 +173,30 @@ class MappingKeeper {
                       Exchange *cleanUp = nullptr);
 
     // A remove of (transport, external port).  PCP and NAT-PMP: ERR_NOT_MAPPED_HERE, with
-    // nothing sent, unless this process holds such a mapping.  UPnP: always a Delete; it takes
-    // the place of a note of an unanswered add of that key.  ERR_NO_GATEWAY before
-    // setGateway.  From here on the mapping is no longer renewed or checked.
+    // nothing sent, unless this process holds such a mapping.  UPnP: a Delete for a mapping
+    // this process holds (granted, and not found since to name another client); for any
+    // other port, the gateway is asked first: a Check of the entry with internal port 0 (any
+    // internal port will do, the client must be this host), whose outcome finishRemove
+    // turns into the Delete or the answer.  Either takes the place of a note of an
+    // unanswered add of that key.  ERR_NO_GATEWAY before setGateway.  From here on the
+    // mapping is no longer renewed or checked.
     CallPlan beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort);
     // The remove's answer.  Granted: the mapping is gone from the table, 0.  Refused: gone
     // too (the gateway will not take it), the result's code.  Unanswered: kept, no longer
     // renewed, its delete sent again after kDeleteRetryFirstMs, 2x, 4x ... (at most
     // kDeleteRetryMaxMs apart) while the gateway stays and, for PCP/NAT-PMP, the lifetime
     // lasts; the result's code.  A later remove sends it again.
-    int32_t finishRemove(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result);
+    // The answer to the remove's Check, so that a remove never deletes another machine's
+    // mapping: the entry names this host (Granted), or the gateway does not know the action
+    // (Unsupported): the Delete is handed out through `next` (in flight under a fresh ticket;
+    // it is reported with finishRemove again) and 0 is returned; `next` gets ticket 0 in every
+    // other case.  No such entry, another client's, or a 2xx answer naming no client
+    // (Refused): ERR_NOT_MAPPED_HERE, and what the table held under the key is dropped; no
+    // answer: its code, and what the table held under the key becomes a note of an unanswered
+    // add (checked later, deleted only when the entry names this host).  The remove itself
+    // deletes nothing then.
+    int32_t finishRemove(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
+                         Exchange *next = nullptr);
 
     // --- the keeper's own exchanges --------------------------------------------------------
     // The exchange due first at `nowMs`, if any is due: a renewal, a check, a re-add, a
@@ -296,6 +310,8 @@ class MappingKeeper {
     bool checkKeepsNote(Entry &note, uint64_t nowMs, const ExchangeResult &result);
     static bool deleteSettled(Entry &entry, uint64_t nowMs, const ExchangeResult &result);
     static void eraseEntry(std::vector<Entry> &list, const Entry &entry);
+    int32_t finishRemoveCheck(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
+                              Exchange *next);
     void finishUpnp(Entry &entry, uint64_t nowMs, const Exchange &sent,
                     const ExchangeResult &result);
     void finishPortControlMap(Entry &entry, uint64_t nowMs, const Exchange &sent,

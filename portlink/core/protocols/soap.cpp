@@ -66,7 +66,8 @@ bool entryForwardsTo(const std::wstring &answer, const std::wstring &internalCli
     const std::wstring port = trimXmlWhiteSpace(getElementText(L"NewInternalPort", answer));
     const std::wstring enabled = trimXmlWhiteSpace(getElementText(L"NewEnabled", answer));
     return !client.empty() && client == internalClient &&
-           port == std::to_wstring(internalPort) && (enabled.empty() || enabled == L"1");
+           (internalPort == 0 || port == std::to_wstring(internalPort)) &&
+           (enabled.empty() || enabled == L"1");
 }
 
 int32_t upnpErrorCode(const std::wstring &answer) {

@@ -32,7 +32,8 @@ inline std::wstring getSpecificPortMappingEntryArguments(uint16_t externalPort,
 
 // Whether a GetSpecificPortMappingEntry answer shows the mapping forwarding to
 // internalClient:internalPort: its NewInternalClient (white space around it dropped) is that
-// dotted text, its NewInternalPort that number, and its NewEnabled, where present, is 1.
+// dotted text, its NewInternalPort that number (any number when internalPort is 0, which no
+// mapping forwards to: the client alone decides), and its NewEnabled, where present, is 1.
 bool entryForwardsTo(const std::wstring &answer, const std::wstring &internalClient,
                      uint16_t internalPort);
 

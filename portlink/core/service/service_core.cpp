@@ -115,13 +115,17 @@ RemovePlan ServiceCore::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t 
     return plan;
 }
 
-int32_t ServiceCore::finishRemove(uint64_t nowMs, const Exchange &sent,
-                                  const ExchangeResult &result, bool spokeNatPmp) {
+RemoveStep ServiceCore::finishRemove(uint64_t nowMs, const Exchange &sent,
+                                     const ExchangeResult &result, bool spokeNatPmp) {
     reported(sent);
-    const int32_t code = keeper_.finishRemove(nowMs, sent, result);
+    RemoveStep step;
+    step.code = keeper_.finishRemove(nowMs, sent, result, &step.next);
+    step.more = step.next.ticket != 0;
+    if (step.more)
+        handedOut(step.next);
     settleWay(nowMs, sent, spokeNatPmp);
     syncWanted(nowMs);
-    return code;
+    return step;
 }
 
 // --- the keeper thread -----------------------------------------------------------------------

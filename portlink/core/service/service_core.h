@@ -56,13 +56,22 @@ struct AddOutcome {
     Exchange cleanUpExchange;
 };
 
-// A remove: answer `refusal` at once (not 0; nothing is sent), or carry out `exchange` and,
-// beside it, `closes` (to `targets`), then report each.
+// A remove: answer `refusal` at once (not 0; nothing is sent), or carry out `exchange` (a
+// Delete, or the Check that decides on one) and, beside it, `closes` (to `targets`), then
+// report each.
 struct RemovePlan {
     int32_t refusal = 0;
     Exchange exchange;
     std::vector<PinholeExchange> closes;
     PinholeTargets targets;
+};
+
+// After one of a remove's mapping exchanges: carry out `next` and report it too, or answer
+// `code`.
+struct RemoveStep {
+    bool more = false;
+    Exchange next;
+    int32_t code = 0;
 };
 
 class ServiceCore {
@@ -96,8 +105,10 @@ class ServiceCore {
     AddOutcome finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
                          bool spokeNatPmp);
     RemovePlan beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort);
-    int32_t finishRemove(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
-                         bool spokeNatPmp);
+    // Each of the remove's mapping exchanges: a UPnP port this process does not hold is asked
+    // about first, and its Delete follows only when the entry names this host.
+    RemoveStep finishRemove(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
+                            bool spokeNatPmp);
 
     // --- the keeper thread's exchanges (and the reports of the calls' extra ones) ---------
     bool nextJob(uint64_t nowMs, KeeperJob &job);

@@ -183,12 +183,24 @@ int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     ExchangeResult result;
     bool spoke = false;
     runSideBySide([&] { result = carryOut(plan.exchange, kCallConnectLimitMs, spoke); }, closes);
+    RemoveStep step;
+    {
+        ExclusiveLock guard(lock_);
+        for (size_t i = 0; i < plan.closes.size(); ++i)
+            core_.finishPinhole(now(), plan.closes[i], closed[i]);
+        step = core_.finishRemove(now(), plan.exchange, result, spoke);
+    }
+    // A port this process does not hold was asked about first: its Delete follows only when
+    // the gateway's entry names this host.
+    while (step.more) {
+        const Exchange next = step.next;
+        result = carryOut(next, kCallConnectLimitMs, spoke);
+        ExclusiveLock guard(lock_);
+        step = core_.finishRemove(now(), next, result, spoke);
+    }
     ExclusiveLock guard(lock_);
-    for (size_t i = 0; i < plan.closes.size(); ++i)
-        core_.finishPinhole(now(), plan.closes[i], closed[i]);
-    const int32_t code = core_.finishRemove(now(), plan.exchange, result, spoke);
     keepGoingLocked();
-    return code;
+    return step.code;
 }
 
 void MappingService::contextOpened(void *context) {
