@@ -110,10 +110,12 @@ except OSError as error:
 class Gateway:
     """miniupnpd serving the LAN side of `lan` (a netns.Lan with an isp namespace).
     upnp=False: no SSDP answers and no HTTP port.  natpmp=True: PCP and NAT-PMP on UDP 5351
-    of the LAN address.  max_lifetime caps PCP lifetimes (miniupnpd leaves NAT-PMP ones)."""
+    of the LAN address.  max_lifetime caps PCP lifetimes (miniupnpd leaves NAT-PMP ones).
+    secure=False lets any LAN host map for, and delete the mappings of, any other, as many
+    routers ship."""
 
     def __init__(self, lan, extra_rules=(), igd_v1=False, upnp=True, natpmp=False,
-                 max_lifetime=None):
+                 max_lifetime=None, secure=True):
         if lan.isp is None:
             raise ValueError("the gateway needs a WAN side")
         self.lan = lan
@@ -138,7 +140,7 @@ class Gateway:
                 # the daemon exits at start when min_lifetime (120) is not below max_lifetime
                 *([f"max_lifetime={max_lifetime}", f"min_lifetime={max_lifetime * 2 // 3}"]
                   if max_lifetime else []),
-                "secure_mode=yes",
+                f"secure_mode={'yes' if secure else 'no'}",
                 "system_uptime=yes",
                 *(["force_igd_desc_v1=yes"] if igd_v1 else []),
                 "notify_interval=60",

@@ -118,7 +118,8 @@ void Run::step(Bytes &in) {
         break;
     }
     case 2: { // the application removes
-        const RemovePlan plan = core.beginRemove(now, transport, kPorts[(arg >> 1) % 4]);
+        const RemovePlan plan =
+            core.beginRemove(now, transport, kPorts[(arg >> 1) % 4], kHosts[(arg >> 3) % 3]);
         if (plan.refusal != 0)
             break;
         expect(plan.exchange.job == ExchangeJob::Delete ||

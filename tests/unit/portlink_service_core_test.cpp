@@ -91,7 +91,7 @@ struct Rig {
     }
     // An application remove; its closes answered at once.
     RemovePlan remove(uint16_t external, uint8_t transport = kProtocolTcp) {
-        RemovePlan plan = core.beginRemove(now, transport, external);
+        RemovePlan plan = core.beginRemove(now, transport, external, kHost);
         if (plan.refusal != 0)
             return plan;
         for (const PinholeExchange &close : plan.closes)

@@ -96,8 +96,13 @@ AddOutcome ServiceCore::finishAdd(uint64_t nowMs, const Exchange &sent,
     return out;
 }
 
-RemovePlan ServiceCore::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort) {
+RemovePlan ServiceCore::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort,
+                                    uint32_t clientAddress) {
     RemovePlan plan;
+    if (keeper_.hasGateway() && clientAddress != 0) {
+        keeper_.localAddressSeen(nowMs, clientAddress);
+        syncWanted(nowMs);
+    }
     const CallPlan call = keeper_.beginRemove(nowMs, transport, externalPort);
     plan.refusal = call.refusal;
     if (plan.refusal != 0)

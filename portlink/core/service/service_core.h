@@ -104,7 +104,10 @@ class ServiceCore {
     // `spokeNatPmp`: the exchange found the PCP server speaking only NAT-PMP.
     AddOutcome finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
                          bool spokeNatPmp);
-    RemovePlan beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort);
+    // `clientAddress`: this host's address towards the gateway now (0: unknown), which a
+    // port this process does not hold must name at the gateway to be deleted.
+    RemovePlan beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort,
+                           uint32_t clientAddress);
     // Each of the remove's mapping exchanges: a UPnP port this process does not hold is asked
     // about first, and its Delete follows only when the entry names this host.
     RemoveStep finishRemove(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,

@@ -126,17 +126,19 @@ PinholeRoute MappingService::routeOf(const PinholeTargets &targets) const {
     return route;
 }
 
-int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_t transport) {
-    CallTurn turn(exchangeLock_, callsWaiting_);
+uint32_t MappingService::clientAddress() const {
     uint32_t gateway = 0;
     {
         SharedLock guard(lock_);
         if (core_.hasGateway())
             gateway = core_.gatewayAddress();
     }
-    // The address this host reaches the gateway from at this moment: on a host with several
-    // adapters, the one on the gateway's LAN.
-    const uint32_t client = gateway != 0 ? localAddressTowards(gateway) : 0;
+    return gateway != 0 ? localAddressTowards(gateway) : 0;
+}
+
+int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_t transport) {
+    CallTurn turn(exchangeLock_, callsWaiting_);
+    const uint32_t client = clientAddress();
     CallPlan plan;
     {
         ExclusiveLock guard(lock_);
@@ -165,11 +167,12 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
 
 int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     CallTurn turn(exchangeLock_, callsWaiting_);
+    const uint32_t client = clientAddress();
     RemovePlan plan;
     PinholeRoute route;
     {
         ExclusiveLock guard(lock_);
-        plan = core_.beginRemove(now(), transport, externalPort);
+        plan = core_.beginRemove(now(), transport, externalPort, client);
         route = routeOf(plan.targets);
     }
     if (plan.refusal != RESULT_OK)

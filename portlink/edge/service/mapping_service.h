@@ -50,6 +50,9 @@ class MappingService {
     // One mapping exchange; exchangeLock_ held, lock_ not.
     ExchangeResult carryOut(const Exchange &exchange, int32_t connectLimitMs, bool &spokeNatPmp);
     PinholeRoute routeOf(const PinholeTargets &targets) const;
+    // The address this host reaches the gateway from at this moment (0: no gateway yet): on a
+    // host with several adapters, the one on the gateway's LAN.
+    uint32_t clientAddress() const;
     // Starts the keeper thread when the core wants keeping and none runs, and wakes it.
     // lock_ held.
     void keepGoingLocked();
