@@ -19,9 +19,9 @@ uint32_t lan(unsigned c, unsigned d) {
     return value;
 }
 
-const uint32_t kLan = lan(77, 20);   // the LAN adapter
-const uint32_t kVpn = lan(8, 2);     // an adapter whose default route is preferred
-const uint32_t kOther = lan(99, 2);  // an adapter the search did not go out of
+const uint32_t kLan = lan(77, 20);  // the LAN adapter
+const uint32_t kVpn = lan(8, 2);    // an adapter whose default route is preferred
+const uint32_t kOther = lan(99, 2); // an adapter the search did not go out of
 
 } // namespace
 
@@ -35,24 +35,37 @@ TEST(PortlinkSearchChoice, AdaptersOrderedByRouteAndInterfaceMetric) {
         {"one adapter", {{4, lan(77, 1), 0, 25}}, {{4, kLan, 24}}, {kLan}},
         {"no default route", {}, {{4, kLan, 24}}, {}},
         {"a route without a next hop is on-link, not a gateway",
-         {{4, 0, 0, 25}, {4, ~0u, 0, 25}}, {{4, kLan, 24}}, {}},
+         {{4, 0, 0, 25}, {4, ~0u, 0, 25}},
+         {{4, kLan, 24}},
+         {}},
         {"the sum decides, not the route metric alone",
          {{4, lan(77, 1), 0, 100}, {9, lan(8, 1), 10, 5}},
-         {{4, kLan, 24}, {9, kVpn, 24}}, {kVpn, kLan}},
+         {{4, kLan, 24}, {9, kVpn, 24}},
+         {kVpn, kLan}},
         {"the interface metric can outweigh a lower route metric",
          {{9, lan(8, 1), 0, 50}, {4, lan(77, 1), 20, 10}},
-         {{4, kLan, 24}, {9, kVpn, 24}}, {kLan, kVpn}},
-        {"ties keep the table's order", {{9, lan(8, 1), 5, 5}, {4, lan(77, 1), 5, 5}},
-         {{4, kLan, 24}, {9, kVpn, 24}}, {kVpn, kLan}},
+         {{4, kLan, 24}, {9, kVpn, 24}},
+         {kLan, kVpn}},
+        {"ties keep the table's order",
+         {{9, lan(8, 1), 5, 5}, {4, lan(77, 1), 5, 5}},
+         {{4, kLan, 24}, {9, kVpn, 24}},
+         {kVpn, kLan}},
         {"an adapter with two default routes is listed once, at its best",
          {{4, lan(77, 1), 300, 0}, {9, lan(8, 1), 100, 0}, {4, lan(77, 1), 50, 0}},
-         {{4, kLan, 24}, {9, kVpn, 24}}, {kLan, kVpn}},
+         {{4, kLan, 24}, {9, kVpn, 24}},
+         {kLan, kVpn}},
         {"an adapter without an IPv4 address is left out",
-         {{9, lan(8, 1), 0, 5}, {4, lan(77, 1), 0, 25}}, {{4, kLan, 24}}, {kLan}},
+         {{9, lan(8, 1), 0, 5}, {4, lan(77, 1), 0, 25}},
+         {{4, kLan, 24}},
+         {kLan}},
         {"the address on the next hop's network, not the adapter's first",
-         {{4, lan(77, 1), 0, 25}}, {{4, kOther, 24}, {4, kLan, 24}}, {kLan}},
+         {{4, lan(77, 1), 0, 25}},
+         {{4, kOther, 24}, {4, kLan, 24}},
+         {kLan}},
         {"the first address when none holds the next hop",
-         {{4, lan(77, 1), 0, 25}}, {{4, kOther, 24}, {4, kVpn, 24}}, {kOther}},
+         {{4, lan(77, 1), 0, 25}},
+         {{4, kOther, 24}, {4, kVpn, 24}},
+         {kOther}},
     };
     for (const auto &row : rows)
         EXPECT_EQ(searchAdapters(row.routes, row.addresses), row.expected) << row.what;
@@ -68,20 +81,38 @@ TEST(PortlinkSearchChoice, WinnerAndEnd) {
         uint64_t endsAtMs; // the first poll time (1000, 2000, ...) at which it may end; 0: never
     } rows[] = {
         {"nothing heard", two, {}, kNoAnswer, 0},
-        {"one adapter: the first answer wins and ends it at once", {kLan},
-         {{kLan, 1000}, {kLan, 1000}}, 0, 1000},
-        {"one adapter: an answer on another way still ends it at once", {kLan},
-         {{kOther, 1000}, {kLan, 1000}}, 0, 1000},
+        {"one adapter: the first answer wins and ends it at once",
+         {kLan},
+         {{kLan, 1000}, {kLan, 1000}},
+         0,
+         1000},
+        {"one adapter: an answer on another way still ends it at once",
+         {kLan},
+         {{kOther, 1000}, {kLan, 1000}},
+         0,
+         1000},
         {"no adapter read: the first answer, at once", {}, {{kOther, 1000}}, 0, 1000},
         {"the preferred adapter's answer ends it at once", two, {{kLan, 1000}}, 0, 1000},
-        {"the preferred adapter wins over an earlier answer elsewhere", two,
-         {{kVpn, 1000}, {kVpn, 1000}, {kLan, 1000}}, 2, 1000},
-        {"among the preferred adapter's answers the first arrived", two,
-         {{kVpn, 1000}, {kLan, 2000}, {kLan, 2000}}, 1, 2000},
-        {"another adapter's answer waits one poll for the preferred one", two,
-         {{kVpn, 1000}}, 0, 2000},
-        {"an adapter the search did not go out of ranks last", two,
-         {{kOther, 1000}, {kVpn, 1000}}, 1, 2000},
+        {"the preferred adapter wins over an earlier answer elsewhere",
+         two,
+         {{kVpn, 1000}, {kVpn, 1000}, {kLan, 1000}},
+         2,
+         1000},
+        {"among the preferred adapter's answers the first arrived",
+         two,
+         {{kVpn, 1000}, {kLan, 2000}, {kLan, 2000}},
+         1,
+         2000},
+        {"another adapter's answer waits one poll for the preferred one",
+         two,
+         {{kVpn, 1000}},
+         0,
+         2000},
+        {"an adapter the search did not go out of ranks last",
+         two,
+         {{kOther, 1000}, {kVpn, 1000}},
+         1,
+         2000},
         {"the wait counts from the first answer", two, {{kOther, 3000}, {kVpn, 4000}}, 1, 4000},
     };
     for (const auto &row : rows) {

@@ -12,8 +12,8 @@ bool sameNetwork(uint32_t own, uint8_t prefixLength, uint32_t address) {
         return false;
     const auto hostOrder = [](uint32_t value) {
         const auto *bytes = reinterpret_cast<const unsigned char *>(&value);
-        return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
-               (uint32_t{bytes[2]} << 8) | bytes[3];
+        return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+               bytes[3];
     };
     const uint32_t mask = prefixLength == 32 ? ~0u : ~(~0u >> prefixLength);
     return (hostOrder(own) & mask) == (hostOrder(address) & mask);
@@ -66,9 +66,8 @@ std::vector<uint32_t> searchAdapters(const std::vector<DefaultRoute> &routes,
         else if (metric < same->metric)
             *same = {route.ifIndex, route.nextHop, metric};
     }
-    std::stable_sort(best.begin(), best.end(), [](const Candidate &a, const Candidate &b) {
-        return a.metric < b.metric;
-    });
+    std::stable_sort(best.begin(), best.end(),
+                     [](const Candidate &a, const Candidate &b) { return a.metric < b.metric; });
     std::vector<uint32_t> chosen;
     for (const Candidate &candidate : best) {
         const uint32_t address = addressOf(candidate.ifIndex, candidate.nextHop, addresses);
