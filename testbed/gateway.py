@@ -337,13 +337,14 @@ except OSError:
 
 
 class GatewayLan:
-    """A fresh netns.Lan (multi-homed with vpn=True, with IPv6 by ipv6=True and temporary6)
+    """A fresh netns.Lan (multi-homed with vpn=True or side=True, each adapter's multicast
+    route by its metric with multicast_by_metric=True, with IPv6 by ipv6=True and temporary6)
     with miniupnpd running in its gateway; close() removes both."""
 
     def __init__(self, extra_rules=(), igd_v1=False, vpn=False, ipv6=False, temporary6=False,
-                 **options):
+                 multicast_by_metric=False, side=False, **options):
         self.net = (netns.Lan(ipv6=True, temporary6=temporary6) if ipv6 else
-                    netns.Lan(vpn=vpn))
+                    netns.Lan(vpn=vpn, multicast_by_metric=multicast_by_metric, side=side))
         try:
             self.gateway = Gateway(self.net, extra_rules, igd_v1, **options)
         except Exception:

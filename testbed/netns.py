@@ -91,6 +91,14 @@ class Lan:
     route is preferred, as a VPN client sets up; multicast and the isp network (split tunnel)
     still go by the LAN veth, so the gateway is found and forwarded replies come back.
 
+    multicast_by_metric=True gives each of the host's adapters its own 224.0.0.0/4 route with
+    its default route's metric, as Windows does (LAN 100, VPN 10), instead of sending
+    multicast by the LAN veth: with vpn a search that leaves as the routes choose goes out
+    of the VPN adapter, where nothing answers.  side=True gives the host a second adapter
+    without a default gateway, 10.9.0.2/24 towards a side namespace (10.9.0.1) where nothing
+    answers, which holds the preferred multicast route (metric 5, the LAN's 100), as a
+    virtual switch or host-only adapter often does.
+
     ipv6=True adds IPv6 to the LAN and WAN links (without it nothing of this is set up):
     the LAN 2001:db8:77::/64 with gw 2001:db8:77::1 (and its link-local, gateway_link_local)
     and the host's stable 2001:db8:77::20; the WAN 2001:db8:200::/64 with gw
@@ -110,6 +118,8 @@ class Lan:
     ISP_NET = "100.200.0.0/24"
     VPN_HOST = "10.8.0.2"
     VPN_SERVER = "10.8.0.1"
+    SIDE_HOST = "10.9.0.2"
+    SIDE_PEER = "10.9.0.1"
     LAN6_PREFIX = "2001:db8:77::/64"
     LAN_HOST6 = "2001:db8:77::20"
     TEMPORARY6 = "2001:db8:77:0:a8c1:5e3f:9d24:7b61"
@@ -118,9 +128,10 @@ class Lan:
     ISP6 = "2001:db8:200::1"
 
     def __init__(self, lan_address=None, with_isp=True, vpn=False, ipv6=False,
-                 temporary6=False):
-        if ipv6 and (vpn or lan_address or not with_isp):
+                 temporary6=False, multicast_by_metric=False, side=False):
+        if ipv6 and (vpn or side or lan_address or not with_isp):
             raise ValueError("ipv6 goes with the plain layout only")
+        multicast_by_metric = multicast_by_metric or side
         self.ipv6 = ipv6
         self.lan = Namespace("lan")
         self.gw = Namespace("gw")
@@ -146,8 +157,10 @@ class Lan:
             self.gw_wan_if, self.isp_if = link(self.gw, self.GW_WAN + prefix,
                                                self.isp, self.ISP + prefix)
             self.gw.run(["sysctl", "-q", "-w", "net.ipv4.ip_forward=1"])
-        # Multicast from the LAN host leaves by the LAN veth, whatever else it has.
-        self.lan.run(["ip", "route", "add", "224.0.0.0/4", "dev", self.lan_if])
+        # Multicast from the LAN host leaves by the LAN veth, whatever else it has, unless
+        # every adapter has its own multicast route with its metric.
+        self.lan.run(["ip", "route", "add", "224.0.0.0/4", "dev", self.lan_if,
+                      *(["metric", "100"] if multicast_by_metric else [])])
         self.vpn = None
         if vpn:
             self.vpn = Namespace("vpn")
@@ -156,6 +169,16 @@ class Lan:
             self.lan.run(["ip", "route", "add", "default", "via", self.VPN_SERVER,
                           "metric", "10"])
             self.lan.run(["ip", "route", "add", self.ISP_NET, "via", gw_lan])
+            if multicast_by_metric:
+                self.lan.run(["ip", "route", "add", "224.0.0.0/4", "dev", self.vpn_if,
+                              "metric", "10"])
+        self.side = None
+        if side:
+            self.side = Namespace("side")
+            self.side_if, _ = link(self.lan, self.SIDE_HOST + prefix, self.side,
+                                   self.SIDE_PEER + prefix)
+            self.lan.run(["ip", "route", "add", "224.0.0.0/4", "dev", self.side_if,
+                          "metric", "5"])
         self.gateway_link_local = None
         if ipv6:
             self._add_ipv6(temporary6)
@@ -190,6 +213,6 @@ class Lan:
         raise RuntimeError(f"no link-local address on {dev}")
 
     def delete(self):
-        for ns in (self.vpn, self.isp, self.gw, self.lan):
+        for ns in (self.side, self.vpn, self.isp, self.gw, self.lan):
             if ns:
                 ns.delete()

@@ -5,7 +5,8 @@ inside network namespaces made here.
 
 run from the repository's root.  One module per group of figures, all printed in one run by
 __main__: actions (discovery, add and remove on the stock gateway, against their floors and
-upnpc), port_control (UPnP off: PCP), pinholes (the add dual-stack, and the time to the IPv6
+upnpc), adapters (discovery
+on a host whose second adapter wins the multicast route), port_control (UPnP off: PCP), pinholes (the add dual-stack, and the time to the IPv6
 pinhole forwarding), scripted_boxes (discovery on scripted boxes), restarts (router restarts),
 keeper_wait (the longest wait of a call while the keeper's exchanges go unanswered),
 outage_delete (a delete asked for during an outage, after it) and soak.  Programs that run

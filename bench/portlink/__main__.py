@@ -6,6 +6,7 @@ from testbed import gateway, winebox
 
 from . import __doc__ as overview
 from .actions import stock_figures
+from .adapters import adapter_figures
 from .common import portlink_dll
 from .keeper_wait import keeper_wait_figures
 from .outage_delete import outage_figure
@@ -36,6 +37,7 @@ def main():
         ok = True
         if not args.no_timing:
             figures, peer = stock_figures(lan, box, dll, args.runs)
+            adapter_figures(args.runs, figures)
             port_control_figures(args.runs, peer)
             dual_stack_figures(args.runs, figures)
             pinhole_figures(args.runs)

@@ -1,12 +1,17 @@
 #include "search/gateway_search.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "win/ansi_text.h"
 #include "win/datagram.h"
+#include "win/default_gateways.h"
+#include "win/local_route.h"
 #include "exchange/device_description.h"
 #include "search/port_control_search.h"
 #include "private_address.h"
+#include "search_choice.h"
 #include "win/socket_buffer.h"
 #include "ssdp.h"
 #include "ssdp_notice.h"
@@ -26,27 +31,44 @@ constexpr int kPollMs = 1000;
 // A bound on the datagrams read at one poll, so that a flood cannot hold the search.
 constexpr int kMaxReadsPerPoll = 256;
 
-// Reads the datagrams waiting on the search socket, in arrival order, until one is a usable
-// answer (true, in `answer`) or none is left.  A datagram too long for the buffer is lost
+// A usable answer as it was read, with what the published gateway takes from it.
+struct UsableSearchAnswer {
+    SearchAnswer answer;
+    bool hasBootId = false;
+    uint32_t bootId = 0;
+    std::wstring deviceUuid;
+};
+
+// A bound on the usable answers kept, so that a flood of them cannot grow the search.
+constexpr size_t kMaxAnswersKept = 32;
+
+// Reads the datagrams waiting on the search socket, in arrival order, and keeps every usable
+// answer in `answers`, with the adapter it came in on and `nowMs` in `heard`.  Empty and
+// unusable datagrams (a failing status, none of the search targets, no LOCATION or one that
+// points elsewhere than its sender) are dropped, so that other devices of a busy LAN in front
+// of the gateway's answer do not hide it.  A datagram too long for the buffer is lost
 // (WSAEMSGSIZE), and an error report of an earlier send (WSAECONNRESET) stands in the queue
-// like a datagram; the datagrams behind either are still read.
-bool takeUsableAnswer(SOCKET search, SearchAnswer &answer, FoundGateway &found) {
-    bool usable = false;
+// like a datagram; the datagrams behind either are still read.  The adapter is the host's
+// address towards the sender, looked up only when the search went out of several.
+void takeUsableAnswers(SOCKET search, bool severalAdapters, uint64_t nowMs,
+                       std::vector<UsableSearchAnswer> &answers, std::vector<HeardAnswer> &heard) {
     drainDatagrams(search, kMaxReadsPerPoll, [&](const Datagram &datagram) {
         const sockaddr_in *sender = datagram.senderIpv4();
-        if (datagram.length == 0 || sender == nullptr)
+        if (datagram.length == 0 || sender == nullptr || answers.size() >= kMaxAnswersKept)
             return true;
         const std::wstring text = widenAnsi(datagram.bytes, datagram.length);
-        answer = examineSearchAnswer(text, dottedAddress(sender->sin_addr.s_addr));
-        if (answer.verdict != AnswerVerdict::Usable)
+        UsableSearchAnswer usable;
+        usable.answer = examineSearchAnswer(text, dottedAddress(sender->sin_addr.s_addr));
+        if (usable.answer.verdict != AnswerVerdict::Usable)
             return true;
         // The gateway's boot as it answered: a later NOTIFY with another one is a restart.
-        found.hasBootId = readSsdpBootId(text, found.bootId);
-        found.deviceUuid = deviceUuidOf(text);
-        usable = true;
-        return false;
+        usable.hasBootId = readSsdpBootId(text, usable.bootId);
+        usable.deviceUuid = deviceUuidOf(text);
+        answers.push_back(std::move(usable));
+        heard.push_back(
+            {severalAdapters ? localAddressTowards(sender->sin_addr.s_addr) : 0, nowMs});
+        return true;
     });
-    return usable;
 }
 
 // Sends the wide text, converted to the thread's ANSI code page, as one datagram to the SSDP
@@ -65,12 +87,41 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
                   reinterpret_cast<const sockaddr *>(&group), sizeof group);
 }
 
+// Sends one batch: every search target, once out of each adapter in `adapters` (the
+// multicast interface set to its address), or once as the routes choose when the list is
+// empty.  Windows sends multicast out of the adapter with the best route to the group, often
+// a virtual or VPN one without the gateway behind it; naming the adapter makes the search
+// reach every network that has a gateway.
+void sendSearchBatch(SOCKET socket, const std::vector<uint32_t> &adapters) {
+    const auto sendTargets = [socket] {
+        for (const SearchTarget &target : searchTargets)
+            sendSearchDatagram(socket, buildSearchRequest(formatSearchTarget(target)));
+    };
+    if (adapters.empty()) {
+        sendTargets();
+        return;
+    }
+    for (const uint32_t adapter : adapters) {
+        in_addr outOf = {};
+        outOf.s_addr = adapter;
+        // A send out of an adapter that refuses the option would go the routes' way, which
+        // another adapter of the list may cover: that adapter is skipped.
+        if (setsockopt(socket, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char *>(&outOf),
+                       sizeof outOf) == 0)
+            sendTargets();
+    }
+}
+
 } // namespace
 
 FoundGateway searchGateway(const std::function<bool()> &stopped) {
     FoundGateway found;
-    SearchAnswer answer;
+    std::vector<UsableSearchAnswer> answers;
+    std::vector<HeardAnswer> heard; // the same answers: the adapter and the time of each
     PortControlSearch portControl;
+    // The adapters that have a default gateway, read once per search: the keeper's repeat
+    // search after a change of network reads them anew.
+    const std::vector<uint32_t> adapters = gatewayAdapterAddresses();
     {
         UniqueSocket search(WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, kSocketFlags));
         if (!search.valid())
@@ -101,21 +152,20 @@ FoundGateway searchGateway(const std::function<bool()> &stopped) {
             if (stopped())
                 return FoundGateway();
             if (elapsed % kResendMs == 0) {
-                for (const SearchTarget &target : searchTargets)
-                    sendSearchDatagram(search.get(),
-                                       buildSearchRequest(formatSearchTarget(target)));
+                sendSearchBatch(search.get(), adapters);
                 portControl.sendProbes();
             }
             Sleep(kPollMs);
-            // The first usable answer ends the search.  Empty and unusable datagrams (a
-            // failing status, none of the search targets, no LOCATION or one that points
-            // elsewhere than its sender) are dropped, so that other devices of a busy LAN in
-            // front of the gateway's answer do not hide it.
-            // A usable SSDP answer decides for UPnP; without one, a PCP or NAT-PMP answer
-            // of this poll decides for that.
-            const bool usable = takeUsableAnswer(search.get(), answer, found);
+            const uint64_t nowMs = static_cast<uint64_t>(elapsed) + kPollMs;
+            takeUsableAnswers(search.get(), adapters.size() > 1, nowMs, answers, heard);
             portControl.readAnswers();
-            if (usable || portControl.found(found.portControlAddress, found.way, found.epoch))
+            // A usable SSDP answer decides for UPnP: on the preferred adapter (on a host with
+            // one adapter, any) it ends the search at once, from another adapter one poll
+            // later, so that the preferred adapter's gateway, which wins, can still answer.
+            // Without one, a PCP or NAT-PMP answer of this poll decides for that.
+            if (searchMayEnd(heard, adapters, nowMs) ||
+                (answers.empty() &&
+                 portControl.found(found.portControlAddress, found.way, found.epoch)))
                 break;
         }
         search.reset();
@@ -123,9 +173,14 @@ FoundGateway searchGateway(const std::function<bool()> &stopped) {
     }
     if (stopped())
         return FoundGateway();
-    if (answer.verdict == AnswerVerdict::Usable) {
-        if (fetchDeviceDescription(answer.descriptionUrl, answer.serviceType, found.upnp,
-                                   found.firewall, found.deviceUdns)) {
+    if (!answers.empty()) {
+        // Only the device whose answer won is asked.
+        UsableSearchAnswer &chosen = answers[chooseSearchAnswer(heard, adapters)];
+        found.hasBootId = chosen.hasBootId;
+        found.bootId = chosen.bootId;
+        found.deviceUuid = std::move(chosen.deviceUuid);
+        if (fetchDeviceDescription(chosen.answer.descriptionUrl, chosen.answer.serviceType,
+                                   found.upnp, found.firewall, found.deviceUdns)) {
             found.way = MappingWay::Upnp;
             return found;
         }
