@@ -85,10 +85,7 @@ AddOutcome ServiceCore::finishAdd(uint64_t nowMs, const Exchange &sent,
     reported(sent);
     AddOutcome out;
     out.code = keeper_.finishAdd(nowMs, sent, result, &out.cleanUpExchange);
-    out.cleanUp = out.cleanUpExchange.ticket != 0;
-    if (out.cleanUp)
-        handedOut(out.cleanUpExchange);
-    settleWay(nowMs, sent, spokeNatPmp);
+    out.cleanUp = followUp(nowMs, sent, spokeNatPmp, out.cleanUpExchange);
     const size_t before = wanted_.size();
     syncWanted(nowMs);
     if (wanted_.size() > before)
@@ -125,10 +122,7 @@ RemoveStep ServiceCore::finishRemove(uint64_t nowMs, const Exchange &sent,
     reported(sent);
     RemoveStep step;
     step.code = keeper_.finishRemove(nowMs, sent, result, &step.next);
-    step.more = step.next.ticket != 0;
-    if (step.more)
-        handedOut(step.next);
-    settleWay(nowMs, sent, spokeNatPmp);
+    step.more = followUp(nowMs, sent, spokeNatPmp, step.next);
     syncWanted(nowMs);
     return step;
 }
@@ -253,6 +247,16 @@ std::vector<ServiceCore::Port> ServiceCore::syncWanted(uint64_t nowMs) {
             pinholes_.want(nowMs, p.transport, p.port);
     wanted_ = std::move(now);
     return gone;
+}
+
+// After a call's exchange: the exchange the keeper handed out to follow it (ticket 0: none)
+// is the call's to carry out; the way is settled.  True when there is one.
+bool ServiceCore::followUp(uint64_t nowMs, const Exchange &sent, bool spokeNatPmp,
+                           const Exchange &next) {
+    if (next.ticket != 0)
+        handedOut(next);
+    settleWay(nowMs, sent, spokeNatPmp);
+    return next.ticket != 0;
 }
 
 // A PCP server found to speak only NAT-PMP is spoken to that way from now on.  The keys stay

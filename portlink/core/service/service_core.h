@@ -160,6 +160,7 @@ class ServiceCore {
     // longer wanted are returned.
     std::vector<Port> syncWanted(uint64_t nowMs);
     void settleWay(uint64_t nowMs, const Exchange &sent, bool spokeNatPmp);
+    bool followUp(uint64_t nowMs, const Exchange &sent, bool spokeNatPmp, const Exchange &next);
     void applyIpv6(uint64_t nowMs);
     bool isGatewayDevice(const std::wstring &uuid) const;
     void handedOut(const Exchange &x) { mappingTickets_.push_back(x.ticket); }

@@ -1,5 +1,8 @@
 #include "exchange/port_control_exchange.h"
 
+#include <functional>
+#include <vector>
+
 #include "exchange/port_control_link.h"
 #include "private_address.h"
 #include "result_codes.h"
@@ -30,28 +33,30 @@ ExchangeResult fromAnswer(const PortControlAnswer &answer) {
     return result;
 }
 
-// An Epoch: PCP ANNOUNCE, or the NAT-PMP external address request; any answer, success or
-// error, carries the server's epoch.
-ExchangeResult askEpoch(PortControlLink &link, const Exchange &exchange, uint32_t client,
-                        bool &spokeNatPmp) {
+using Belongs = std::function<bool(const PortControlAnswer &)>;
+
+// One question in the gateway's protocol: the PCP request (unless the server is known to speak
+// only NAT-PMP), and the NAT-PMP one in its place when the server answers PCP in NAT-PMP's
+// "unsupported version" form, which sets `spokeNatPmp`.
+ExchangeResult askEitherWay(PortControlLink &link, bool pcp, bool &spokeNatPmp,
+                            const std::vector<uint8_t> &pcpRequest, const Belongs &pcpAnswer,
+                            const std::vector<uint8_t> &natPmpRequest,
+                            const Belongs &natPmpAnswer) {
     PortControlAnswer answer;
-    if (exchange.way == MappingWay::Pcp && !spokeNatPmp) {
+    if (pcp && !spokeNatPmp) {
         const bool answered = link.ask(
-            pcpAnnounceRequest(client),
-            [](const PortControlAnswer &a) {
-                return a.kind == AnswerKind::PcpAnnounce ||
-                       a.kind == AnswerKind::UnsupportedVersionV0;
+            pcpRequest,
+            [&](const PortControlAnswer &a) {
+                return pcpAnswer(a) || a.kind == AnswerKind::UnsupportedVersionV0;
             },
             answer);
         if (!answered)
             return unanswered(ERR_NO_RESPONSE);
         if (answer.kind != AnswerKind::UnsupportedVersionV0)
             return fromAnswer(answer);
-        spokeNatPmp = true; // a server that speaks only NAT-PMP: its own request
+        spokeNatPmp = true; // a server that speaks only NAT-PMP: the same question in its form
     }
-    const bool answered = link.ask(
-        natPmpAddressRequest(),
-        [](const PortControlAnswer &a) { return a.kind == AnswerKind::NatPmpAddress; }, answer);
+    const bool answered = link.ask(natPmpRequest, natPmpAnswer, answer);
     return answered ? fromAnswer(answer) : unanswered(ERR_NO_RESPONSE);
 }
 
@@ -68,33 +73,26 @@ ExchangeResult carryOutPortControl(const Exchange &exchange, uint32_t gateway, b
         refused.code = ERR_NOT_LAN_ADDRESS;
         return refused;
     }
+    const bool pcp = exchange.way == MappingWay::Pcp;
+    // An Epoch: PCP ANNOUNCE, or the NAT-PMP external address request; any answer, success or
+    // error, carries the server's epoch.
     if (exchange.job == ExchangeJob::Epoch)
-        return askEpoch(link, exchange, client, spokeNatPmp);
+        return askEitherWay(
+            link, pcp, spokeNatPmp, pcpAnnounceRequest(client),
+            [](const PortControlAnswer &a) { return a.kind == AnswerKind::PcpAnnounce; },
+            natPmpAddressRequest(),
+            [](const PortControlAnswer &a) { return a.kind == AnswerKind::NatPmpAddress; });
     const uint32_t lifetime = exchange.job == ExchangeJob::Delete ? 0 : kMappingLifetime;
     const uint8_t transport = exchange.transport;
     const uint16_t internal = exchange.internalPort;
-    PortControlAnswer answer;
-    if (exchange.way == MappingWay::Pcp && !spokeNatPmp) {
-        const bool answered = link.ask(
-            pcpMapRequest(exchange.nonce, transport, internal, exchange.externalPort, lifetime,
-                          client),
-            [&](const PortControlAnswer &a) {
-                return answersPcpMap(a, exchange.nonce, transport, internal) ||
-                       a.kind == AnswerKind::UnsupportedVersionV0;
-            },
-            answer);
-        if (!answered)
-            return unanswered(ERR_NO_RESPONSE);
-        if (answer.kind != AnswerKind::UnsupportedVersionV0)
-            return fromAnswer(answer);
-        // A server that speaks only NAT-PMP: the same request in its form.
-        spokeNatPmp = true;
-    }
-    const bool answered = link.ask(
+    return askEitherWay(
+        link, pcp, spokeNatPmp,
+        pcpMapRequest(exchange.nonce, transport, internal, exchange.externalPort, lifetime, client),
+        [&](const PortControlAnswer &a) {
+            return answersPcpMap(a, exchange.nonce, transport, internal);
+        },
         natPmpMapRequest(transport, internal, exchange.externalPort, lifetime),
-        [&](const PortControlAnswer &a) { return answersNatPmpMap(a, transport, internal); },
-        answer);
-    return answered ? fromAnswer(answer) : unanswered(ERR_NO_RESPONSE);
+        [&](const PortControlAnswer &a) { return answersNatPmpMap(a, transport, internal); });
 }
 
 } // namespace portlink
