@@ -366,8 +366,26 @@ void Run::report(Bytes &in, std::vector<Pending> &list, size_t index, int kind) 
             require(cleanUp.ticket == 0);
         }
     } else {
-        const int32_t code = k.finishRemove(now, p.x, r);
-        require((code == 0) == (r.outcome == ExchangeOutcome::Granted));
+        // A remove's Check decides whether its Delete follows: only for this host's entry, or
+        // a gateway that knows no such action.
+        Exchange next;
+        const int32_t code = k.finishRemove(now, p.x, r, &next);
+        if (p.x.job == ExchangeJob::Check) {
+            const bool ours = r.outcome == ExchangeOutcome::Granted ||
+                              r.outcome == ExchangeOutcome::Unsupported;
+            require(p.x.way == MappingWay::Upnp && p.x.internalPort == 0);
+            require(next.ticket == 0 || (ours && code == 0 && next.job == ExchangeJob::Delete &&
+                                         next.transport == p.x.transport &&
+                                         next.externalPort == p.x.externalPort));
+            require(next.ticket != 0 || code != 0);
+        } else {
+            require(next.ticket == 0 && (code == 0) == (r.outcome == ExchangeOutcome::Granted));
+        }
+        if (next.ticket != 0)
+            list.push_back({next, generation});
+        // Unanswered, what the table held under the key becomes a note, checked later.
+        if (p.x.job == ExchangeJob::Check && r.outcome == ExchangeOutcome::Unanswered)
+            notes.insert({p.x.transport, p.x.externalPort});
     }
     reported(p.x, r, before);
 }
@@ -399,8 +417,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const MappingKeeper::Held h = k.held()[0];
         // Refused only for one whose lifetime ran out: beginRemove's look drops it.
         const CallPlan p = k.beginRemove(run.now, h.transport, h.externalPort);
+        Exchange next;
         if (p.refusal == 0)
-            k.finishRemove(run.now, p.exchange, ExchangeResult{ExchangeOutcome::Granted});
+            k.finishRemove(run.now, p.exchange, ExchangeResult{ExchangeOutcome::Granted}, &next);
+        if (next.ticket != 0)
+            k.finishRemove(run.now, next, ExchangeResult{ExchangeOutcome::Granted});
     }
     Exchange x;
     for (int wakes = 0; wakes < 20 && !k.empty(); ++wakes) {
