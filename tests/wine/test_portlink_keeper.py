@@ -1,9 +1,11 @@
 """The keeper of this process's mappings: what it does after the add answered.
 
 On the real gateway: mappings brought back after the daemon restarts (UPnP: its NOTIFYs;
-UPnP off: its PCP ANNOUNCE), and renewal that lasts while any context is open.  With the
-scripted fake: lost deletes sent again, failed adds that leave the live mapping alone, one
-external port per internal port, failed renewals retried before expiry, announcements that
+UPnP off: its PCP ANNOUNCE), renewal that lasts while any context is open, and a remove
+refused by a gateway outage carried out once it is over.  With the scripted fake: lost
+deletes sent again, failed adds that leave the live mapping alone, one external port per
+internal port, failed renewals retried before expiry, a renewal that falls due during an add
+granted on another port still sent (the stray grant deleted first), announcements that
 count only from the gateway, and NOTIFY floods that cost at most one check per mapping per
 5 s, and checks whose answers bring a lost mapping back with the same request."""
 import re

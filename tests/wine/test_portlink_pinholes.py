@@ -1,8 +1,9 @@
 """The same port over IPv6, on the real gateway: after an IPv4 mapping, an inbound pinhole for
 the host's stable global address (by UPnP where the description offers a firewall service, by
-PCP where it does not), closed before the remove answers; nothing over IPv6 where no IPv6
-gateway can be found (UPnP off: under Wine no IPv6 route is seen) or where the host has no
-global IPv6 address."""
+PCP where it does not), closed before the remove answers, and kept while any mapping still
+names its internal port; nothing over IPv6 where no IPv6 gateway can be found (UPnP off:
+under Wine no IPv6 route is seen), where the host has no global IPv6 address, or after a
+finalizer called while the search ran (nothing left listening, and the library unloads)."""
 import subprocess
 import time
 import unittest
