@@ -1,7 +1,8 @@
 // Handling of a device description answer: the status test, then the search for the control
-// URLs of the candidate services.  The first byte chooses the search target that the answer
+// URLs of the candidate services and the reading of the devices' UDNs.  The first byte chooses the search target that the answer
 // named, the rest is the answer.
 #include "description.h"
+#include "device_uuid.h"
 
 #include <vector>
 
@@ -38,5 +39,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
          at = rest.find(L"</service>", at + 1))
         ++services;
     fuzzing::require(candidates.size() <= services);
+
+    // The devices: few, each once, each a bounded run of visible characters that stands in
+    // the text and reads back the same as a UDN.
+    const std::vector<std::wstring> uuids = portlink::deviceUdnsOf(rest);
+    fuzzing::require(uuids.size() <= portlink::kMaxDeviceUdns);
+    for (size_t i = 0; i < uuids.size(); ++i) {
+        const std::wstring &uuid = uuids[i];
+        fuzzing::require(!uuid.empty() && uuid.size() <= portlink::kMaxDeviceUuidLength);
+        for (const wchar_t c : uuid)
+            fuzzing::require(c > L' ' && c < 0x7F);
+        fuzzing::require(uuid.find(L"::") == std::wstring::npos);
+        fuzzing::require(rest.find(uuid) != std::wstring::npos);
+        fuzzing::require(portlink::deviceUuidOfName(L"uuid:" + uuid, false) == uuid);
+        for (size_t j = 0; j < i; ++j)
+            fuzzing::require(uuids[j] != uuid);
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 // Judging of one SSDP answer of a search, sent by 192.168.77.1 or by 2001:db8:77::1, the
-// device uuid of its USN, and the reading of the same datagram as a NOTIFY.
+// device uuid of its USN, and the reading of the same datagram as a NOTIFY with its device.
+#include "device_uuid.h"
 #include "fuzz_input.h"
 #include "ssdp.h"
 #include "ssdp_notice.h"
@@ -10,15 +11,16 @@
 
 namespace {
 
-// The IPv6 judging: the uuid is a piece of the input that begins with "uuid:"; a usable
-// answer is one that the IPv4 judging also finds usable with the sender's text as written in
-// the LOCATION, and that LOCATION's bracketed host reads as the sender's address.
+// The IPv6 judging: the uuid is a bounded piece of the input, in the form a UDN reads into;
+// a usable answer is one that the IPv4 judging also finds usable with the sender's text as
+// written in the LOCATION, and that LOCATION's bracketed host reads as the sender's address.
 void checkIpv6Judging(const std::wstring &answer) {
     const portlink::Ipv6Address sender = {0x20, 0x01, 0x0d, 0xb8, 0, 0x77, 0, 0,
                                           0,    0,    0,    0,    0, 0,    0, 1};
     const std::wstring uuid = portlink::deviceUuidOf(answer);
-    fuzzing::require(uuid.size() <= answer.size());
-    fuzzing::require(uuid.empty() || (uuid.size() > 5 && answer.find(uuid) != std::wstring::npos));
+    fuzzing::require(uuid.size() <= portlink::kMaxDeviceUuidLength);
+    fuzzing::require(uuid.empty() || answer.find(uuid) != std::wstring::npos);
+    fuzzing::require(uuid.empty() || portlink::deviceUuidOfName(L"uuid:" + uuid, false) == uuid);
     const portlink::SearchAnswer6 result = portlink::examineSearchAnswer6(answer, sender);
     fuzzing::require(result.deviceUuid == uuid);
     if (result.search.verdict != portlink::AnswerVerdict::Usable) {
@@ -44,8 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const portlink::SsdpNotice notice = portlink::readSsdpNotice(answer);
     fuzzing::require(notice.kind != portlink::NoticeKind::None ||
                      (!notice.hasBootId && notice.bootId == 0));
-    fuzzing::require(notice.kind == portlink::NoticeKind::None || answer.rfind(L"NOTIFY", 0) == 0);
+    // Line ends before the first line are skipped, as for every SSDP datagram.
+    const size_t firstLine = answer.find_first_not_of(L"\r\n");
+    fuzzing::require(notice.kind == portlink::NoticeKind::None ||
+                     answer.compare(firstLine, 17, L"NOTIFY * HTTP/1.1") == 0);
     fuzzing::require(notice.bootId <= 0x7FFFFFFFu && (notice.hasBootId || notice.bootId == 0));
+    // A notice's device is the one its USN names, as an answer's is; nothing without a notice.
+    fuzzing::require(notice.deviceUuid ==
+                     (notice.kind == portlink::NoticeKind::None ? std::wstring()
+                                                                : portlink::deviceUuidOf(answer)));
     const portlink::SearchAnswer result = portlink::examineSearchAnswer(answer, L"192.168.77.1");
     std::wstring rest;
     const bool passed = portlink::checkHttpStatus(answer, rest);

@@ -1,4 +1,5 @@
 #include "description.h"
+#include "ssdp_v6.h"
 
 #include <gtest/gtest.h>
 
@@ -219,4 +220,41 @@ TEST(PortlinkDescription, FirstCandidateWithAControlUrlWins) {
         EXPECT_EQ(r.front().controlUrl, L"http://192.168.77.1:5000" + c.control)
             << c.note;
     }
+}
+
+TEST(PortlinkDescription, DeviceUuidsOfEveryUdn) {
+    const std::wstring u36 = L"5f6e0b1c-3a2d-4e5f-8a9b-0c1d2e3f4a5b";
+    const std::wstring longest(kMaxDeviceUuidLength, L'a');
+    const auto udn = [](const std::wstring &text) { return L"<UDN>" + text + L"</UDN>"; };
+    // A root device with the usual embedded WAN devices, as a gateway describes itself.
+    const std::wstring nested = L"<device>" + udn(L"uuid:" + u36) + L"<deviceList><device>" +
+                                udn(L"uuid:wan-1") + L"<deviceList><device>" +
+                                udn(L"uuid:wanconn-1") + L"</device></deviceList></device>" +
+                                L"</deviceList></device>";
+    std::wstring many;
+    for (int i = 0; i < 20; ++i)
+        many += udn(L"uuid:d" + std::to_wstring(i));
+    std::vector<std::wstring> sixteen;
+    for (int i = 0; i < 16; ++i)
+        sixteen.push_back(L"d" + std::to_wstring(i));
+    const struct {
+        std::wstring body;
+        std::vector<std::wstring> uuids;
+    } rows[] = {
+        {nested, {u36, L"wan-1", L"wanconn-1"}},
+        {udn(L"\r\n  UUID:Ab-C \t"), {L"Ab-C"}},
+        {udn(L"uuid:") + udn(L"") + udn(L"urn:x") + udn(L"uuid:a b") + udn(L"uuid:a::b") +
+             udn(L"uuid:" + longest + L"b") + udn(L"uuid:" + longest),
+         {longest}},
+        {udn(L"uuid:x") + udn(L"uuid:y") + udn(L" uuid:x"), {L"x", L"y"}},
+        {udn(L"uuid:x") + L"<UDN>uuid:y", {L"x"}},
+        {many, sixteen},
+        {L"<udn>uuid:x</udn><UDN/>", {}},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(deviceUdnsOf(description(L"", row.body)), row.uuids)
+            << std::string(row.body.begin(), row.body.end());
+    // The root device's identity is what its datagrams' USN names.
+    EXPECT_EQ(deviceUdnsOf(nested).front(),
+              deviceUuidOf(L"NOTIFY * HTTP/1.1\r\nUSN: uuid:" + u36 + L"::upnp:rootdevice\r\n"));
 }

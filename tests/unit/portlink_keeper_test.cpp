@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -25,7 +26,7 @@ ExchangeResult answer(ExchangeOutcome outcome, uint16_t port = 0, uint32_t lifet
     r.lifetime = lifetime;
     return r;
 }
-ExchangeResult granted(uint16_t port = 0, uint32_t lifetime = 7200) {
+ExchangeResult granted(uint16_t port = 0, uint32_t lifetime = kMappingLifetime) {
     return answer(ExchangeOutcome::Granted, port, lifetime);
 }
 ExchangeResult withEpoch(ExchangeResult r, uint32_t epoch) {
@@ -47,7 +48,8 @@ struct Bench {
     std::function<ExchangeResult(const Exchange &)> reply = [](const Exchange &x) {
         return granted(x.externalPort);
     };
-    std::vector<std::pair<uint64_t, Exchange>> sent; // (time after start, exchange)
+    std::vector<std::pair<uint64_t, Exchange>> sent; // (time after start, exchange); no Epochs
+    std::vector<uint64_t> epochs;                    // when an Epoch went, after start
     uint64_t start = now;
 
     explicit Bench(MappingWay way = MappingWay::Pcp) { k.setGateway(now, way, kGateway); }
@@ -69,21 +71,32 @@ struct Bench {
     void run(uint64_t untilMs) {
         start = now;
         sent.clear();
+        epochs.clear();
         Exchange x;
         while (now <= start + untilMs) {
             if (k.nextExchange(now, x)) {
-                sent.emplace_back(now - start, x);
+                if (x.job == ExchangeJob::Epoch)
+                    epochs.push_back(now - start);
+                else
+                    sent.emplace_back(now - start, x);
                 k.finish(now, x, reply(x));
             } else {
                 now = k.nextWakeMs(now) + (k.nextWakeMs(now) == now);
             }
         }
     }
-    std::vector<uint64_t> times() const {
+    std::vector<uint64_t> times(bool onlyDeletes = false) const {
         std::vector<uint64_t> t;
         for (const auto &s : sent)
-            t.push_back(s.first);
+            if (!onlyDeletes || s.second.job == ExchangeJob::Delete)
+                t.push_back(s.first);
         return t;
+    }
+    std::vector<std::pair<uint64_t, ExchangeJob>> jobs() const {
+        std::vector<std::pair<uint64_t, ExchangeJob>> j;
+        for (const auto &s : sent)
+            j.emplace_back(s.first, s.second.job);
+        return j;
     }
 };
 
@@ -123,23 +136,57 @@ TEST(PortlinkKeeper, Bookkeeping) {
                  EXPECT_EQ(b.k.nextWakeMs(b.now), wake);
              }
          }},
-        {"an unanswered remove is retried at +2/+6/+14 s, and a later remove sends again",
+        {"an unanswered remove is retried 2, 4, 8 ... 60 s apart, and a later remove sends again",
          [] {
              for (MappingWay way : {MappingWay::Pcp, MappingWay::Upnp}) {
                  Bench b(way);
                  b.hold(8080, 40000);
                  const MappingNonce nonce = b.k.held()[0].nonce;
+                 const uint64_t expiry = b.k.held()[0].expiresAtMs;
                  b.reply = [](const Exchange &) { return kUnanswered; };
                  EXPECT_EQ(b.remove(40000, kUnanswered), kRefusedCode);
-                 b.run(3700000); // past the renewal time: no renewal follows
-                 EXPECT_EQ(b.times(), (std::vector<uint64_t>{2000, 6000, 14000}));
+                 b.run(250000); // past the renewal time: no renewal follows
+                 EXPECT_EQ(b.times(), (std::vector<uint64_t>{2000, 6000, 14000, 30000, 62000,
+                                                             122000, 182000, 242000}));
                  for (const auto &s : b.sent)
                      EXPECT_TRUE(s.second.job == ExchangeJob::Delete && s.second.nonce == nonce);
                  ASSERT_EQ(b.k.held().size(), 1u);
                  EXPECT_TRUE(b.k.held()[0].removing);
-                 EXPECT_EQ(b.k.beginRemove(b.now, kProtocolTcp, 40000).exchange.job,
-                           ExchangeJob::Delete);
+                 const CallPlan again = b.k.beginRemove(b.now, kProtocolTcp, 40000);
+                 EXPECT_EQ(again.exchange.job, ExchangeJob::Delete);
+                 EXPECT_EQ(b.k.finishRemove(b.now, again.exchange, kUnanswered), kRefusedCode);
+                 // No count limit: UPnP goes on while the gateway stays; PCP until the expiry.
+                 b.run(3600000);
+                 ASSERT_FALSE(b.sent.empty());
+                 if (way == MappingWay::Pcp)
+                     EXPECT_TRUE(b.start + b.sent.back().first < expiry && b.k.empty());
+                 else
+                     EXPECT_GT(b.sent.back().first, 3500000u);
+                 b.k.setGateway(b.now, way, kClient2);
+                 b.run(3600000);
+                 EXPECT_TRUE(b.sent.empty());
              }
+         }},
+        {"other unanswered deletes are retried on the same steps",
+         [] {
+             const std::vector<uint64_t> steps{2000, 6000, 14000, 30000, 62000, 122000};
+             Bench stray;
+             const CallPlan p = stray.begin(8080, 40000);
+             Exchange cleanUp;
+             EXPECT_EQ(stray.k.finishAdd(stray.now, p.exchange, granted(40005), &cleanUp),
+                       ERR_OTHER_PORT);
+             stray.k.finish(stray.now, cleanUp, kUnanswered);
+             stray.reply = [](const Exchange &) { return kUnanswered; };
+             stray.run(130000);
+             EXPECT_EQ(stray.times(), steps);
+             Bench moved(MappingWay::Upnp); // the old mapping of an address change
+             moved.hold(8080, 40000);
+             moved.k.localAddressSeen(moved.now, kClient2);
+             moved.reply = [](const Exchange &) { return kUnanswered; };
+             moved.run(130000);
+             std::vector<uint64_t> first{0};
+             first.insert(first.end(), steps.begin(), steps.end());
+             EXPECT_EQ(moved.times(), first);
          }},
         {"a delete that a retry got through still answers a later remove",
          [] {
@@ -206,6 +253,28 @@ TEST(PortlinkKeeper, Bookkeeping) {
                                        p.exchange.nonce));
              EXPECT_TRUE(b.k.empty());
          }},
+        {"the delete of a grant on another port goes with the call; a renewal due stays due",
+         [] {
+             Bench b;
+             b.hold(8081, 40001);
+             b.now += 400000; // its renewal is overdue
+             const CallPlan p = b.begin(8080, 40000);
+             Exchange cleanUp;
+             EXPECT_EQ(b.k.finishAdd(b.now, p.exchange, granted(40005), &cleanUp), ERR_OTHER_PORT);
+             EXPECT_NE(cleanUp.ticket, 0u);
+             EXPECT_EQ(std::make_tuple(cleanUp.job, cleanUp.externalPort, cleanUp.nonce),
+                       std::make_tuple(ExchangeJob::Delete, uint16_t{40005}, p.exchange.nonce));
+             b.run(0); // the stray is in flight: only the renewal is handed out
+             ASSERT_EQ(b.sent.size(), 1u);
+             EXPECT_EQ(std::make_tuple(b.sent[0].second.job, b.sent[0].second.externalPort),
+                       std::make_tuple(ExchangeJob::Map, uint16_t{40001}));
+             b.k.finish(b.now, cleanUp, granted());
+             b.run(0);
+             EXPECT_TRUE(b.sent.empty());
+             const CallPlan q = b.begin(8082, 40002);
+             EXPECT_EQ(b.k.finishAdd(b.now, q.exchange, granted(40002), &cleanUp), 0);
+             EXPECT_EQ(cleanUp.ticket, 0u);
+         }},
     });
 }
 
@@ -216,8 +285,9 @@ TEST(PortlinkKeeper, RenewalTiming) {
     };
     const Row rows[] = {
         {6, {3000, 4500, 5500, 6500, 7500, 9500, 13500, 21500, 37500, 69500, 129500, 189500}},
-        {7200, {3600000, 5400000, 6300000, 6750000}},
+        {600, {300000, 450000, 525000, 562500}},
         {1, {1000, 2000, 4000}},
+        {200000, {43200000, 64800000, 75600000, 81000000}}, // counts as 86400 s
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.lifetime);
@@ -225,12 +295,13 @@ TEST(PortlinkKeeper, RenewalTiming) {
         ASSERT_EQ(b.add(8080, 40000, granted(40000, row.lifetime)), 0);
         const MappingNonce nonce = b.k.held()[0].nonce;
         b.reply = [](const Exchange &) { return kUnanswered; };
-        b.run(row.lifetime * 1000 + 400000);
+        const uint64_t expiry = std::min(row.lifetime, kLongestLifetimeSeconds) * 1000;
+        EXPECT_EQ(b.k.held()[0].expiresAtMs, b.now + expiry);
+        b.run(expiry + 400000);
         const std::vector<uint64_t> t = b.times();
         ASSERT_GE(t.size(), row.firstSends.size());
         EXPECT_EQ(std::vector<uint64_t>(t.begin(), t.begin() + row.firstSends.size()),
                   row.firstSends);
-        const uint64_t expiry = row.lifetime * 1000;
         size_t inTime = 0;
         for (size_t i = 0; i < t.size(); ++i) {
             inTime += t[i] < expiry;
@@ -400,9 +471,130 @@ TEST(PortlinkKeeper, NetworkChanges) {
     ASSERT_EQ(n.k.held().size(), 1u);
     EXPECT_EQ(n.k.held()[0].way, MappingWay::NatPmp);
     EXPECT_TRUE(n.k.held()[0].granted);
-    n.run(3600 * 1000);
+    n.run(300 * 1000);
     ASSERT_FALSE(n.sent.empty());
     EXPECT_EQ(n.sent[0].second.way, MappingWay::NatPmp);
-    EXPECT_EQ(n.start + n.sent[0].first - heldAt, 3600 * 1000u); // half of 7200 s, as before
+    EXPECT_EQ(n.start + n.sent[0].first - heldAt, 300 * 1000u); // half of 600 s, as before
     EXPECT_EQ(MappingKeeper([](MappingNonce &) { return true; }).nextWakeMs(5), 5 + 60000u);
+}
+
+// An unanswered UPnP add may have been made: checked, and deleted when it forwards to us.
+TEST(PortlinkKeeper, UnansweredUpnpAdds) {
+    using J = ExchangeJob;
+    struct Row {
+        ExchangeOutcome check, del;
+        std::vector<std::pair<uint64_t, ExchangeJob>> sends; // within 40 s of the add
+    };
+    const Row rows[] = {
+        {ExchangeOutcome::Granted, ExchangeOutcome::Granted, {{2000, J::Check}, {2000, J::Delete}}},
+        {ExchangeOutcome::Granted,
+         ExchangeOutcome::Unanswered,
+         {{2000, J::Check},
+          {2000, J::Delete},
+          {4000, J::Delete},
+          {8000, J::Delete},
+          {16000, J::Delete},
+          {32000, J::Delete}}},
+        {ExchangeOutcome::Refused, ExchangeOutcome::Granted, {{2000, J::Check}}},
+        {ExchangeOutcome::Unsupported, ExchangeOutcome::Granted, {{2000, J::Check}}},
+        {ExchangeOutcome::Unanswered,
+         ExchangeOutcome::Granted,
+         {{2000, J::Check}, {6000, J::Check}, {14000, J::Check}, {30000, J::Check}}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.check) * 10 + static_cast<int>(row.del));
+        Bench b(MappingWay::Upnp);
+        EXPECT_EQ(b.add(8080, 40000, kUnanswered), kRefusedCode);
+        EXPECT_TRUE(b.k.held().empty()); // a note, not a kept mapping
+        b.reply = [&row](const Exchange &x) {
+            return answer(x.job == J::Check ? row.check : row.del);
+        };
+        b.run(40000);
+        EXPECT_EQ(b.jobs(), row.sends);
+        const Exchange &check = b.sent.at(0).second;
+        EXPECT_EQ(std::make_tuple(check.externalPort, check.internalPort, check.clientAddress),
+                  std::make_tuple(uint16_t{40000}, uint16_t{8080}, kClient));
+    }
+    // A later add's answer replaces the note; a later remove takes its place with its delete.
+    Bench again(MappingWay::Upnp);
+    EXPECT_EQ(again.add(8080, 40000, kUnanswered), kRefusedCode);
+    again.hold(8081, 40000);
+    again.run(60000);
+    EXPECT_TRUE(again.sent.empty());
+    Bench removed(MappingWay::Upnp);
+    EXPECT_EQ(removed.add(8080, 40000, kUnanswered), kRefusedCode);
+    EXPECT_EQ(removed.remove(40000, kUnanswered), kRefusedCode);
+    removed.reply = [](const Exchange &) { return kUnanswered; };
+    removed.run(7000);
+    EXPECT_EQ(removed.jobs(),
+              (std::vector<std::pair<uint64_t, J>>{{2000, J::Delete}, {6000, J::Delete}}));
+}
+
+TEST(PortlinkKeeper, EpochChecks) {
+    struct Row {
+        const char *name;
+        MappingWay way;
+        bool removeIt;
+        uint32_t laterEpoch; // the server's epoch in an Epoch answer 120 s after the add at 1000
+        std::vector<uint64_t> epochs;
+        size_t mapsAt120s;
+    };
+    const Row rows[] = {
+        {"PCP, epoch as expected", MappingWay::Pcp, false, 1120, {120000, 240000}, 0},
+        {"NAT-PMP", MappingWay::NatPmp, false, 1120, {120000, 240000}, 0},
+        {"PCP, epoch lost", MappingWay::Pcp, false, 5, {120000, 240000}, 1},
+        {"PCP, nothing kept", MappingWay::Pcp, true, 1120, {}, 0},
+        {"UPnP", MappingWay::Upnp, false, 1120, {}, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Bench b(row.way);
+        ASSERT_EQ(b.add(8080, 40000, withEpoch(granted(40000), 1000)), 0);
+        if (row.removeIt)
+            EXPECT_EQ(b.remove(40000, granted()), 0);
+        b.reply = [&](const Exchange &x) {
+            EXPECT_EQ(x.way, row.way);
+            return x.job == ExchangeJob::Epoch ? withEpoch(granted(), row.laterEpoch)
+                                               : granted(x.externalPort);
+        };
+        b.run(250000);
+        EXPECT_EQ(b.epochs, row.epochs);
+        EXPECT_EQ(std::count_if(b.sent.begin(), b.sent.end(),
+                                [](const auto &s) {
+                                    return s.first == 120000 && s.second.job == ExchangeJob::Map;
+                                }),
+                  static_cast<long>(row.mapsAt120s));
+    }
+    // An unanswered Epoch is asked again 120 s after it went.
+    Bench b(MappingWay::Pcp);
+    b.hold(8080, 40000);
+    b.reply = [](const Exchange &) { return kUnanswered; };
+    b.run(250000);
+    EXPECT_EQ(b.epochs, (std::vector<uint64_t>{120000, 240000}));
+}
+
+// The keeper's own Map granted on another port: the stray is deleted, the mapping has lapsed
+// and is tried again with the lapsed back-off, not at once and not at half the time left.
+TEST(PortlinkKeeper, KeeperMapsGrantedOnAnotherPort) {
+    for (bool renumbered : {false, true}) {
+        SCOPED_TRACE(renumbered);
+        Bench b;
+        b.hold(8080, 40000);
+        if (renumbered)
+            b.k.localAddressSeen(b.now, kClient2);
+        b.reply = [](const Exchange &x) {
+            return x.job == ExchangeJob::Map ? granted(x.externalPort + 1) : granted();
+        };
+        b.run(500000);
+        std::vector<uint64_t> maps, deletes;
+        for (const auto &s : b.sent)
+            (s.second.job == ExchangeJob::Map ? maps : deletes).push_back(s.first);
+        ASSERT_GE(maps.size(), 9u);
+        EXPECT_EQ(deletes, maps); // each stray is deleted at once
+        const std::vector<uint64_t> gaps{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+        for (size_t i = 0; i < gaps.size(); ++i)
+            EXPECT_EQ(maps[i + 1] - maps[i], gaps[i]) << i;
+        EXPECT_EQ(maps[0], renumbered ? 0u : 300000u);
+        EXPECT_FALSE(b.k.held()[0].granted);
+    }
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace portlink;
@@ -18,9 +19,10 @@ const Ipv6Address kB = {0x20, 0x01, 0x0d, 0xb8, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0,
 // turn, the last one repeated ("g60": granted for 60 s, with id 40 + its number; "-": no
 // answer; "r": refused, retry later; "x": refused for good); events ("ms:what" after that
 // long, "#n:what" when exchange n goes out, "<:what" before TCP 8080 is wanted at 0; "a,b"
-// for two at once); how
-// long to run; and what went out ("ms:" job, way, last address byte in hex, "#id" of a UPnP
-// Renew or Close, "/" and the first nonce byte for PCP).
+// for two at once; "take" hands out the Closes of TCP 8080 to the remove, which keeps them
+// out until "answer"); how long to run; and what went out ("ms:" job ("!" before it: taken
+// by the remove), way, last address byte in hex, "#id" of a UPnP Renew or Close, "/" and the
+// first nonce byte for PCP).
 struct Case {
     const char *name, *ways, *answers, *events;
     uint64_t untilMs;
@@ -42,6 +44,14 @@ std::vector<PinholeWay> waysOf(const std::string &text) {
     return ways;
 }
 
+// "A", "B" preferred, "a", "b" deprecated, "" none: the view of this host's addresses.
+std::vector<PinholeAddress> addressesOf(const std::string &text) {
+    std::vector<PinholeAddress> addresses;
+    for (char c : text)
+        addresses.push_back({c == 'A' || c == 'a' ? kA : kB, c == 'A' || c == 'B'});
+    return addresses;
+}
+
 struct Bench {
     uint64_t now = 1000000;
     const uint64_t began = now;
@@ -54,7 +64,19 @@ struct Bench {
     std::vector<std::string> answers;
     std::multimap<size_t, std::string> onSend;
     size_t sends = 0;
+    std::vector<PinholeExchange> taken; // out with the remove
     std::string log;
+
+    void note(const PinholeExchange &x, bool byRemove) {
+        std::ostringstream s;
+        s << (log.empty() ? "" : " ") << now - began << ':' << (byRemove ? "!" : "")
+          << "ORC"[int(x.job)] << "UP"[int(x.way)] << std::hex << int(x.address[15]) << std::dec;
+        if (x.way == PinholeWay::Upnp && x.job != PinholeJob::Open)
+            s << '#' << x.uniqueId;
+        if (x.way == PinholeWay::Pcp)
+            s << '/' << int(x.nonce[0]);
+        log += s.str();
+    }
 
     void act(const std::string &what) {
         if (const size_t comma = what.find(','); comma != std::string::npos) {
@@ -69,13 +91,20 @@ struct Bench {
                                       what == "udp" ? 9000 : 8080);
         else if (what == "restart")
             k.gatewayRestarted(now);
+        else if (what == "take")
+            for (const PinholeExchange &x : k.takeCloses(now, kProtocolTcp, 8080)) {
+                note(x, true);
+                taken.push_back(x);
+            }
+        else if (what == "answer")
+            for (const PinholeExchange &x : std::exchange(taken, {}))
+                k.finish(now, x, answer(sends++));
         else if (what == "nonce-")
             noncesLeft = false;
         else if (what.rfind("ways=", 0) == 0)
             k.setWays(now, waysOf(arg));
         else if (what.rfind("addr=", 0) == 0)
-            k.setAddresses(now,
-                           arg == "AB" ? std::vector{kA, kB} : std::vector{arg == "A" ? kA : kB});
+            k.setAddresses(now, addressesOf(arg));
         else
             ADD_FAILURE() << "no such event " << what;
     }
@@ -95,14 +124,7 @@ struct Bench {
         PinholeExchange x;
         while (sends < 1000) {
             if (k.nextExchange(now, x)) {
-                std::ostringstream s;
-                s << (log.empty() ? "" : " ") << now - began << ':' << "ORC"[int(x.job)]
-                  << "UP"[int(x.way)] << std::hex << int(x.address[15]) << std::dec;
-                if (x.way == PinholeWay::Upnp && x.job != PinholeJob::Open)
-                    s << '#' << x.uniqueId;
-                if (x.way == PinholeWay::Pcp)
-                    s << '/' << int(x.nonce[0]);
-                log += s.str();
+                note(x, false);
                 for (auto [at, end] = onSend.equal_range(sends); at != end; ++at)
                     act(at->second);
                 k.finish(now, x, answer(sends++));
@@ -125,7 +147,7 @@ void runCases(const std::vector<Case> &cases) {
         Bench b;
         b.answers = words(c.answers);
         b.k.setWays(b.now, waysOf(c.ways));
-        b.k.setAddresses(b.now, {kA});
+        b.k.setAddresses(b.now, addressesOf("A"));
         std::vector<std::pair<uint64_t, std::string>> timed;
         for (const std::string &e : words(c.events)) {
             const std::string when = e.substr(0, e.find(':')), what = e.substr(e.find(':') + 1);
@@ -196,12 +218,29 @@ TEST(PortlinkPinholeKeeper, AddressChanges) {
     runCases({
         {"a new address: a pinhole for each wanted port at once", "U", "g3600",
          "<:udp 1000:addr=AB", 1000, "0:OU20 0:OU20 1000:OU21 1000:OU21"},
-        {"a dropped address: its pinholes go unsent", "U", "g3600",
-         "<:addr=AB 1000:addr=B 1000:unwant", 1000, "0:OU20 0:OU21 1000:CU21#41"},
-        {"dropped while out: the answer counts for nothing", "U", "g3600", "#0:addr=B 1:addr=AB", 1,
-         "0:OU20 0:OU21 1:OU20"},
         {"the same list again: nothing changes", "U", "-", "1000:addr=A", 60000,
          "0:OU20 60000:OU20"},
+        {"missing under a minute: kept, same nonce, renewed meanwhile", "P", "g60",
+         "10000:addr= 69999:addr=A", 120000,
+         "0:OP20/1 30000:RP20/1 60000:RP20/1 90000:RP20/1 120000:RP20/1"},
+        {"missing under a minute: same UPnP id", "U", "g60", "10000:addr=B 50000:addr=BA", 90000,
+         "0:OU20 10000:OU21 30000:RU20#40 40000:RU21#41 60000:RU20#40 70000:RU21#41 90000:RU20#40"},
+        {"missing under a minute: a retry keeps its time", "U", "-", "10000:addr= 65000:addr=A",
+         120000, "0:OU20 60000:OU20 120000:OU20"},
+        {"missing a minute: one Close; back later: a new pinhole", "P", "g3600 -",
+         "10000:addr= 80000:addr=A", 140000, "0:OP20/1 70000:CP20/1 80000:OP20/2 140000:OP20/2"},
+        {"missing a minute, not open: forgotten unsent", "U", "-", "10000:addr=", 200000,
+         "0:OU20 60000:OU20"},
+        {"missing a minute while closing: one Close", "U", "g3600 -", "10000:addr= 69000:unwant",
+         200000, "0:OU20 69000:CU20#40 70000:CU20#40"},
+        {"deprecated: open ones renewed, a new port waits until preferred", "U", "g60",
+         "10000:addr=a 20000:udp 70000:addr=A", 70000,
+         "0:OU20 30000:RU20#40 60000:RU20#40 "
+         "70000:OU20"},
+        {"deprecated: a refused UPnP renewal is not opened anew", "U", "g60 x",
+         "10000:addr=a 100000:addr=A", 100000, "0:OU20 30000:RU20#40 100000:OU20"},
+        {"deprecated: lost at a restart, opened once preferred", "P", "g3600",
+         "10000:addr=a 20000:restart 30000:addr=A", 30000, "0:OP20/1 30000:OP20/1"},
     });
 }
 
@@ -231,5 +270,22 @@ TEST(PortlinkPinholeKeeper, WantAndUnwant) {
          1000, "0:OU20 0:CU20#40 0:OU20"},
         {"wanted and unwanted again while its Close is out: closed anew", "U", "g3600 -",
          "#1:want,unwant 0:unwant", 60000, "0:OU20 0:CU20#40 0:CU20#40 2000:CU20#40 6000:CU20#40"},
+        {"wanted again while the remove's Close is out: opened after it", "U", "g3600",
+         "1000:unwant,take,want 1500:answer", 1500, "0:OU20 1000:!CU20#40 1500:OU20"},
+    });
+}
+
+TEST(PortlinkPinholeKeeper, ClosesTakenByTheRemove) {
+    runCases({
+        {"out with the remove: not sent again; unanswered: retried on time", "U", "g3600 -",
+         "1000:unwant,take 1500:answer", 60000, "0:OU20 1000:!CU20#40 3000:CU20#40 7000:CU20#40"},
+        {"each address's Close of that port, once", "U", "g3600",
+         "<:addr=AB <:udp 1000:take "
+         "1000:unwant,take,take",
+         2000, "0:OU20 0:OU21 0:OU20 0:OU21 1000:!CU20#42 1000:!CU21#43"},
+        {"one the thread has out: not taken", "U", "g3600", "<:addr=AB #2:take 1000:unwant", 2000,
+         "0:OU20 0:OU21 1000:CU20#40 1000:!CU21#41"},
+        {"no way: nothing until one comes", "U", "g3600", "1000:ways=,unwant,take 2000:ways=U,take",
+         2000, "0:OU20 2000:!CU20#40"},
     });
 }

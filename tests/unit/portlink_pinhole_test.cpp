@@ -103,43 +103,53 @@ TEST(PortlinkPinhole, MalformedTextRejected) {
 TEST(PortlinkPinhole, StableGlobalAddressesOfTheAdapterChosen) {
     using S = SuffixOrigin;
     using D = DadState;
+    // chosen: 'P' preferred, 'D' chosen but not preferred, '-' not chosen.
     const struct {
         const char *what;
         uint32_t adapter;
         Ipv6Address address;
         SuffixOrigin suffix;
         DadState dad;
-        uint32_t preferred;
-        bool chosen;
+        uint32_t preferred, valid;
+        char chosen;
     } rows[] = {
-        {"stable (SLAAC)", 7, kStable, S::LinkLayerAddress, D::Preferred, 604800, true},
-        {"stable (DHCPv6)", 7, kStable, S::Dhcp, D::Preferred, 3600, true},
-        {"stable, top of 2000::/3", 7, ip(L"3fff::1"), S::Manual, D::Preferred, ~0u, true},
-        {"temporary", 7, kStable, S::Random, D::Preferred, 86400, false},
-        {"deprecated", 7, kStable, S::LinkLayerAddress, D::Deprecated, 0, false},
-        {"deprecated, lifetime shown", 7, kStable, S::LinkLayerAddress, D::Deprecated, 60, false},
-        {"preferred, lifetime spent", 7, kStable, S::LinkLayerAddress, D::Preferred, 0, false},
-        {"tentative", 7, kStable, S::LinkLayerAddress, D::Tentative, 604800, false},
-        {"duplicate", 7, kStable, S::LinkLayerAddress, D::Duplicate, 604800, false},
-        {"link-local", 7, ip(L"fe80::14"), S::LinkLayerAddress, D::Preferred, ~0u, false},
-        {"ULA", 7, ip(L"fd00:77::14"), S::LinkLayerAddress, D::Preferred, 604800, false},
-        {"below 2000::/3", 7, ip(L"1fff::1"), S::Manual, D::Preferred, ~0u, false},
-        {"other adapter", 8, kStable, S::LinkLayerAddress, D::Preferred, 604800, false},
+        {"stable (SLAAC)", 7, kStable, S::LinkLayerAddress, D::Preferred, 604800, ~0u, 'P'},
+        {"stable (DHCPv6)", 7, kStable, S::Dhcp, D::Preferred, 3600, 7200, 'P'},
+        {"stable, top of 2000::/3", 7, ip(L"3fff::1"), S::Manual, D::Preferred, ~0u, ~0u, 'P'},
+        {"temporary", 7, kStable, S::Random, D::Preferred, 86400, ~0u, '-'},
+        {"temporary, deprecated", 7, kStable, S::Random, D::Deprecated, 0, 3600, '-'},
+        {"deprecated", 7, kStable, S::LinkLayerAddress, D::Deprecated, 0, ~0u, 'D'},
+        {"deprecated, lifetime shown", 7, kStable, S::LinkLayerAddress, D::Deprecated, 60, 60, 'D'},
+        {"deprecated, valid lifetime spent", 7, kStable, S::LinkLayerAddress, D::Deprecated, 0, 0,
+         '-'},
+        {"preferred, lifetime spent", 7, kStable, S::LinkLayerAddress, D::Preferred, 0, 600, 'D'},
+        {"preferred, both lifetimes spent", 7, kStable, S::LinkLayerAddress, D::Preferred, 0, 0,
+         '-'},
+        {"tentative", 7, kStable, S::LinkLayerAddress, D::Tentative, 604800, ~0u, '-'},
+        {"duplicate", 7, kStable, S::LinkLayerAddress, D::Duplicate, 604800, ~0u, '-'},
+        {"invalid", 7, kStable, S::LinkLayerAddress, D::Invalid, 604800, ~0u, '-'},
+        {"link-local", 7, ip(L"fe80::14"), S::LinkLayerAddress, D::Preferred, ~0u, ~0u, '-'},
+        {"ULA", 7, ip(L"fd00:77::14"), S::LinkLayerAddress, D::Preferred, 604800, ~0u, '-'},
+        {"below 2000::/3", 7, ip(L"1fff::1"), S::Manual, D::Preferred, ~0u, ~0u, '-'},
+        {"other adapter", 8, kStable, S::LinkLayerAddress, D::Preferred, 604800, ~0u, '-'},
     };
     for (const auto &row : rows) {
         const HostIpv6Address record{row.adapter, row.address, PrefixOrigin::RouterAdvertisement,
                                      row.suffix,  row.dad,     row.preferred,
-                                     ~0u};
-        const std::vector<Ipv6Address> expected =
-            row.chosen ? std::vector<Ipv6Address>{row.address} : std::vector<Ipv6Address>{};
+                                     row.valid};
+        const std::vector<PinholeAddress> expected =
+            row.chosen == '-' ? std::vector<PinholeAddress>{}
+                              : std::vector<PinholeAddress>{{row.address, row.chosen == 'P'}};
         EXPECT_EQ(choosePinholeAddresses({record}, 7), expected) << row.what;
     }
-    // In the list's order, each once.
+    // In the list's order, each once, preferred when any of its records is.
     const Ipv6Address other = ip(L"2001:db8:77::99");
     const HostIpv6Address a{7, other, PrefixOrigin::Manual, S::Manual, D::Preferred, 60, 60};
-    HostIpv6Address b = a;
+    HostIpv6Address b = a, c = a;
     b.address = kStable;
-    EXPECT_EQ(choosePinholeAddresses({a, b, a, b}, 7), (std::vector<Ipv6Address>{other, kStable}));
+    b.dadState = c.dadState = D::Deprecated;
+    EXPECT_EQ(choosePinholeAddresses({c, b, a, b}, 7),
+              (std::vector<PinholeAddress>{{other, true}, {kStable, false}}));
 }
 
 TEST(PortlinkPinhole, ArgumentsByteForByte) {

@@ -158,11 +158,11 @@ TEST(ServiceCoreCalls, CarryOutOnlyTheirOwnExchanges) {
     ASSERT_EQ(r.cleanUps.size(), 1u);
     EXPECT_EQ(r.cleanUps[0].job, ExchangeJob::Delete);
     EXPECT_EQ(r.cleanUps[0].externalPort, 1234);
-    const std::vector<KeeperJob> due = r.runDue();
-    ASSERT_FALSE(due.empty());
-    EXPECT_FALSE(due[0].pinhole);
-    EXPECT_EQ(due[0].mapping.job, ExchangeJob::Map);
-    EXPECT_EQ(due[0].mapping.internalPort, 9000);
+    bool renewed = false;
+    for (const KeeperJob &job : r.runDue())
+        renewed = renewed || (!job.pinhole && job.mapping.job == ExchangeJob::Map &&
+                              job.mapping.internalPort == 9000);
+    EXPECT_TRUE(renewed);
     EXPECT_EQ(r.core.inFlight(), 0u);
 }
 

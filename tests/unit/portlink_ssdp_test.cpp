@@ -183,3 +183,38 @@ TEST(PortlinkSsdp, NoticesAndTheirBootIds) {
     EXPECT_FALSE(readSsdpBootId(L"HTTP/1.1 200 OK\r\nBOOTID.UPNP.ORG: x\r\n", bootId));
     EXPECT_EQ(bootId, 42u);
 }
+
+TEST(PortlinkSsdp, NoticeNamesItsDevice) {
+    const std::wstring head = L"NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n";
+    const std::wstring alive = L"NTS: ssdp:alive\r\n";
+    const std::wstring u36 = L"5f6e0b1c-3a2d-4e5f-8a9b-0c1d2e3f4a5b";
+    const std::wstring longest(128, L'f');
+    const struct {
+        std::wstring headers;
+        std::wstring uuid;
+    } rows[] = {
+        {L"USN: uuid:" + u36 + L"::urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n", u36},
+        {L"USN: uuid:" + u36 + L"\r\n", u36},
+        {L"usn:UUID:" + u36 + L"::upnp:rootdevice \r\n", u36},
+        {L"Usn: uuid:" + longest + L"\r\n", longest},
+        {L"USN: uuid:" + longest + L"f\r\n", L""},
+        {L"USN: uuid:" + longest + L"f::upnp:rootdevice\r\n", L""},
+        {L"USN:\r\n", L""},
+        {L"USN: uuid:\r\n", L""},
+        {L"USN: uuid:::upnp:rootdevice\r\n", L""},
+        {L"USN: urn:schemas-upnp-org:device:MediaServer:1\r\n", L""},
+        {L"USN: uuid:a b\r\n", L""},
+        {L"X-USN: uuid:x\r\n", L""},
+        {L"", L""},
+        // The first USN header speaks for the notice.
+        {L"USN: uuid:first\r\nUSN: uuid:second\r\n", L"first"},
+    };
+    for (const auto &row : rows) {
+        const SsdpNotice notice = readSsdpNotice(head + row.headers + alive);
+        EXPECT_EQ(notice.kind, NoticeKind::Alive);
+        EXPECT_EQ(notice.deviceUuid, row.uuid)
+            << std::string(row.headers.begin(), row.headers.end());
+    }
+    // Not a notice: nothing of it is kept.
+    EXPECT_EQ(readSsdpNotice(head + L"USN: uuid:x\r\nNTS: ssdp:update\r\n").deviceUuid, L"");
+}

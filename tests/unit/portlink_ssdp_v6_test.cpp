@@ -9,7 +9,8 @@ using namespace portlink;
 namespace {
 
 const std::wstring kIp = L"urn:schemas-upnp-org:service:WANIPConnection:1";
-const std::wstring kUuid = L"uuid:5f6e0b1c-3a2d-4e5f-8a9b-0c1d2e3f4a5b";
+const std::wstring kUuid = L"5f6e0b1c-3a2d-4e5f-8a9b-0c1d2e3f4a5b";
+const std::wstring kUsnUuid = L"uuid:" + kUuid;
 
 Ipv6Address ip(const wchar_t *text) {
     Ipv6Address a{};
@@ -49,21 +50,22 @@ TEST(PortlinkSsdpV6, DeviceUuidFromTheUsn) {
         std::wstring text;
         std::wstring uuid;
     } rows[] = {
-        {answer(usn(kUuid + L"::" + kIp)), kUuid},
-        {answer(usn(kUuid)), kUuid}, // a root device: the whole value
-        {answer(L"usn:\t" + kUuid + L"::upnp:rootdevice  \r\n"), kUuid},
-        {answer(L"Usn:UUID:AbC::x::y\r\n"), L"UUID:AbC"},
-        {answer(usn(L"uuid:a:b::c")), L"uuid:a:b"},
+        {answer(usn(kUsnUuid + L"::" + kIp)), kUuid},
+        {answer(usn(kUsnUuid)), kUuid}, // a root device: the whole value
+        {answer(L"usn:\t" + kUsnUuid + L"::upnp:rootdevice  \r\n"), kUuid},
+        {answer(L"Usn:UUID:AbC::x::y\r\n"), L"AbC"},
+        {answer(usn(L"uuid:a:b::c")), L"a:b"},
         {answer(usn(L"uuid:::c")), L""}, // nothing between "uuid:" and "::"
         {answer(usn(L"uuid:")), L""},
+        {answer(usn(L"uuid:" + std::wstring(129, L'a') + L"::x")), L""}, // over-long
         {answer(usn(L"urn:schemas-upnp-org:device:InternetGatewayDevice:1")), L""},
         {answer(usn(L"")), L""},
         {answer(L""), L""},
         // Only the first USN line counts, and only a header line named exactly so.
-        {answer(usn(L"uuid:first") + usn(L"uuid:second")), L"uuid:first"},
+        {answer(usn(L"uuid:first") + usn(L"uuid:second")), L"first"},
         {answer(L"X-USN: uuid:x\r\nUSN : uuid:y\r\n USN: uuid:z\r\n"), L""},
         {L"USN: uuid:x HTTP/1.1 200 OK\r\nST: " + kIp + L"\r\n", L""}, // the first line
-        {L"NOTIFY * HTTP/1.1\nUSN: uuid:n::upnp:rootdevice\n", L"uuid:n"},
+        {L"NOTIFY * HTTP/1.1\nUSN: uuid:n::upnp:rootdevice\n", L"n"},
     };
     for (const auto &row : rows)
         EXPECT_EQ(deviceUuidOf(row.text), row.uuid) << narrow(row.text).c_str();
@@ -91,7 +93,7 @@ TEST(PortlinkSsdpV6, LocationMustBeTheSendersAddress) {
     };
     for (const auto &row : rows) {
         const SearchAnswer6 a = examineSearchAnswer6(
-            answer(usn(kUuid + L"::" + kIp) + L"LOCATION: " + row.location + L"\r\n"), row.sender);
+            answer(usn(kUsnUuid + L"::" + kIp) + L"LOCATION: " + row.location + L"\r\n"), row.sender);
         EXPECT_EQ(a.search.verdict, row.verdict) << narrow(row.location).c_str();
         const bool usable = row.verdict == AnswerVerdict::Usable;
         EXPECT_EQ(a.search.descriptionUrl, usable ? row.location : L"");

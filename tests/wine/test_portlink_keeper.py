@@ -275,11 +275,11 @@ class ScriptedKeeper(PortlinkGroup):
                 {}, [ADD, "addNATPortMapping(8080,81,1)", "addNATPortMapping(8080,81,0)",
                      "removeNATPortMapping(81,1)", REMOVE, "removeNATPortMapping(81,0)"],
                 ["true", "false", "true", "false", "true", "true"],
-                [((6, 8080, 80), 7200), ((17, 8080, 81), 7200), ((6, 8080, 80), 0),
+                [((6, 8080, 80), 600), ((17, 8080, 81), 600), ((6, 8080, 80), 0),
                  ((17, 8080, 81), 0)]),
             "SUCCESS with lifetime 0": (
                 {"maps": ["zero"]}, [ADD, REMOVE], ["false", "false"],
-                [((6, 8080, 80), 7200)]),
+                [((6, 8080, 80), 600)]),
         }
         for name, (pcp, commands, answers, requests) in cases.items():
             with self.subTest(name):

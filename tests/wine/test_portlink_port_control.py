@@ -97,11 +97,11 @@ class ScriptedResponder(PortlinkGroup):
     def test_answers_that_refuse_or_move_the_mapping(self):
         cases = {  # responder, answers of ROAD, map requests received (without nonces)
             "NAT-PMP only": ({"natpmp_only": True}, ["true"] * 5,
-                             [(0, 6, 8080, 80, 7200), (0, 6, 8080, 0, 0)]),
+                             [(0, 6, 8080, 80, 600), (0, 6, 8080, 0, 0)]),
             "another port granted": ({"port_offset": 1}, ["true"] * 3 + ["false", "false"],
-                                     [(2, 6, 8080, 80, 7200), (2, 6, 8080, 81, 0)]),
+                                     [(2, 6, 8080, 80, 600), (2, 6, 8080, 81, 0)]),
             "not authorized": ({"result": 2}, ["true"] * 3 + ["false", "false"],
-                               [(2, 6, 8080, 80, 7200)]),
+                               [(2, 6, 8080, 80, 600)]),
         }
         for name, (pcp, answers, requests) in cases.items():
             with self.subTest(name):
@@ -126,8 +126,8 @@ class ScriptedResponder(PortlinkGroup):
                                         "addNATPortMapping(8081,81,1)", "sleep(1500)"])
         self.assertAnswers(run, ["true"] * 5)
         (first, nonce), (second, _), *renewed = maps(run)
-        self.assertEqual((first, second), ((2, 6, 8080, 80, 7200), (2, 6, 8081, 81, 7200)))
-        self.assertEqual(renewed, [((2, 6, 8080, 80, 7200), nonce)], run)
+        self.assertEqual((first, second), ((2, 6, 8080, 80, 600), (2, 6, 8081, 81, 600)))
+        self.assertEqual(renewed, [((2, 6, 8080, 80, 600), nonce)], run)
 
     def test_silence(self):
         run = self.play_pcp(None, ROAD[:3] + ["addNATPortMapping(8080,80,1)"])

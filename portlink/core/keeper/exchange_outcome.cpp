@@ -21,9 +21,11 @@ ExchangeOutcome upnpCheckOutcome(int32_t code, const std::wstring &answer,
     if (code != ERR_HTTP_STATUS)
         return upnpActionOutcome(code);
     const int32_t error = upnpErrorCode(answer);
-    if (error == 401 || error == 602 || error < 0)
+    if (error == 401 || error == 602 || error == 606)
         return ExchangeOutcome::Unsupported;
-    return ExchangeOutcome::Refused;
+    // An HTTP error without a UPnP error code says nothing about the entry: a proxy's or a
+    // busy server's page.
+    return error < 0 ? ExchangeOutcome::Unanswered : ExchangeOutcome::Refused;
 }
 
 } // namespace portlink

@@ -14,7 +14,6 @@ namespace {
 // A renewal is due this long before the expiry at the latest, so that the tries after a
 // failed one, each kShortestRetryGapMs after the last, still fall within the lifetime.
 constexpr uint64_t kRenewalMarginMs = kRenewalTriesBeforeExpiry * kShortestRetryGapMs;
-constexpr uint32_t kDeleteRetries = std::size(kDeleteRetryAfterMs);
 
 bool portControl(MappingWay way) {
     return way != MappingWay::Upnp;
@@ -36,6 +35,17 @@ int32_t codeOf(const ExchangeResult &result) {
 // After `failures` failed tries in a row: 1 s, 2 s, 4 s, ... up to kLapsedRetryMaxMs.
 uint64_t backoffMs(uint32_t failures) {
     return std::min(kShortestRetryGapMs << std::min(failures, 6u), kLapsedRetryMaxMs);
+}
+
+// After `failures` unanswered deletes (or checks of a note) in a row: 2 s, 4 s, 8 s, ... up
+// to kDeleteRetryMaxMs.
+uint64_t deleteBackoffMs(uint32_t failures) {
+    return std::min(kDeleteRetryFirstMs << std::min(failures, 5u), kDeleteRetryMaxMs);
+}
+
+// Every timing rule reads a granted lifetime through this.
+uint64_t lifetimeMs(uint32_t lifetime) {
+    return uint64_t{std::min(lifetime, kLongestLifetimeSeconds)} * 1000;
 }
 
 bool grantedAsAsked(const Exchange &sent, const ExchangeResult &result) {
@@ -84,16 +94,36 @@ void MappingKeeper::dropStray(uint8_t transport, uint16_t internalPort, uint16_t
 }
 
 MappingKeeper::Entry *MappingKeeper::findInFlight(std::vector<Entry> &list, uint64_t ticket) {
+    if (ticket == 0)
+        return nullptr; // names no exchange: not one of an entry that has none out
     for (Entry &e : list)
         if (e.inFlight == ticket)
             return &e;
     return nullptr;
 }
 
+// The note of an unanswered UPnP add of (transport, external port), in whatever step it is.
+MappingKeeper::Entry *MappingKeeper::findNote(uint8_t transport, uint16_t externalPort) {
+    for (Entry &e : strays_)
+        if (e.way == MappingWay::Upnp && e.transport == transport && e.externalPort == externalPort)
+            return &e;
+    return nullptr;
+}
+
+// Any mapping the keeper keeps through PCP or NAT-PMP: its gateway's epoch is watched.
+bool MappingKeeper::keepsPortControl() const {
+    return hasGateway_ && portControl(way_) &&
+           std::any_of(entries_.begin(), entries_.end(),
+                       [](const Entry &e) { return !e.removing; });
+}
+
 // Stores `entry` under its key, in place of what was held there.  A stray delete of the
-// mapping it now names would delete a wanted one.
+// mapping it now names would delete a wanted one, and so would a note's of its UPnP key.
 void MappingKeeper::putEntry(const Entry &entry) {
     dropStray(entry.transport, entry.internalPort, entry.externalPort);
+    if (entry.way == MappingWay::Upnp)
+        if (Entry *note = findNote(entry.transport, entry.externalPort))
+            eraseEntry(strays_, *note);
     if (Entry *old = findKey(entry.way, entry.transport, entry.internalPort, entry.externalPort))
         *old = entry;
     else
@@ -125,7 +155,18 @@ Exchange MappingKeeper::exchangeFor(const Entry &entry, ExchangeJob job, uint64_
     return x;
 }
 
+Exchange MappingKeeper::epochExchange(uint64_t ticket) const {
+    Exchange x;
+    x.ticket = ticket;
+    x.job = ExchangeJob::Epoch;
+    x.way = way_;
+    x.clientAddress = local_;
+    return x;
+}
+
 ExchangeJob MappingKeeper::jobFor(const Entry &entry) const {
+    if (entry.unconfirmed)
+        return ExchangeJob::Check;
     if (entry.removing || entry.deleteFirst)
         return ExchangeJob::Delete;
     if (entry.way == MappingWay::Upnp && entry.granted && !checksUnsupported_)
@@ -157,6 +198,8 @@ void MappingKeeper::setGateway(uint64_t nowMs, MappingWay way, uint32_t gatewayA
     gateway_ = gatewayAddress;
     gatewayTicketFloor_ = nextTicket_;
     epoch_ = EpochState{};
+    epochDueAtMs_ = nowMs + kEpochCheckEveryMs;
+    epochInFlight_ = 0;
     bootIdKnown_ = false;
     byeByeHeard_ = false;
     checksUnsupported_ = false;
@@ -239,16 +282,30 @@ CallPlan MappingKeeper::beginAdd(uint64_t nowMs, uint8_t transport, uint16_t int
     return plan;
 }
 
-int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
-                                 const ExchangeResult &result) {
+int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
+                                 Exchange *cleanUp) {
     lapse(nowMs);
     noteEpoch(nowMs, sent, result);
+    if (cleanUp)
+        *cleanUp = Exchange{}; // ticket 0: no Delete handed out
+    // This answer replaces what a note of an earlier unanswered add of the key stood for.
+    if (sent.way == MappingWay::Upnp && way_ == MappingWay::Upnp &&
+        sent.ticket >= gatewayTicketFloor_)
+        if (Entry *note = findNote(sent.transport, sent.externalPort))
+            eraseEntry(strays_, *note);
     if (grantedElsewhere(sent, result)) {
-        addStray(nowMs, sent, result);
+        Entry *stray = addStray(nowMs, sent, result);
+        if (stray && stray->inFlight == 0 && cleanUp) {
+            *cleanUp = exchangeFor(*stray, ExchangeJob::Delete, takeTicket());
+            stray->inFlight = cleanUp->ticket;
+        }
         return ERR_OTHER_PORT;
     }
-    if (!grantedAsAsked(sent, result))
+    if (!grantedAsAsked(sent, result)) {
+        if (result.outcome == ExchangeOutcome::Unanswered)
+            noteUnansweredAdd(nowMs, sent);
         return result.outcome == ExchangeOutcome::Granted ? ERR_MAPPING_REFUSED : codeOf(result);
+    }
     Entry entry = entryOf(sent);
     if (portControl(sent.way)) {
         grant(entry, nowMs, result.lifetime);
@@ -261,7 +318,10 @@ int32_t MappingKeeper::finishAdd(uint64_t nowMs, const Exchange &sent,
         remake(entry, nowMs, false);
     else if (sent.ticket < addressTicketFloor_)
         remake(entry, nowMs, true);
+    const bool keptBefore = keepsPortControl();
     putEntry(entry);
+    if (!keptBefore)
+        epochDueAtMs_ = nowMs + kEpochCheckEveryMs;
     return RESULT_OK;
 }
 
@@ -278,6 +338,8 @@ CallPlan MappingKeeper::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t 
         return plan;
     }
     const uint64_t ticket = takeTicket();
+    if (!held)
+        held = way_ == MappingWay::Upnp ? findNote(transport, externalPort) : nullptr;
     if (!held) {
         Entry none;
         none.way = way_;
@@ -289,9 +351,9 @@ CallPlan MappingKeeper::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t 
     }
     held->removing = true;
     held->deleteFirst = false;
+    held->unconfirmed = false; // a note: the remove's delete takes the check's place
     held->removeTicket = ticket;
-    held->deleteStartMs = nowMs;
-    held->deleteRetries = 0;
+    held->failures = 0;
     held->dueAtMs = kNeverMs;
     plan.exchange = exchangeFor(*held, ExchangeJob::Delete, ticket);
     return plan;
@@ -301,14 +363,17 @@ int32_t MappingKeeper::finishRemove(uint64_t nowMs, const Exchange &sent,
                                     const ExchangeResult &result) {
     lapse(nowMs);
     noteEpoch(nowMs, sent, result);
-    const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &e) {
-        return e.removing && e.removeTicket == sent.ticket;
-    });
-    if (it == entries_.end())
-        return codeOf(result);
-    it->removeTicket = 0;
-    if (deleteSettled(*it, result))
-        entries_.erase(it);
+    for (std::vector<Entry> *list : {&entries_, &strays_}) {
+        const auto it = std::find_if(list->begin(), list->end(), [&](const Entry &e) {
+            return sent.ticket != 0 && e.removing && e.removeTicket == sent.ticket;
+        });
+        if (it == list->end())
+            continue;
+        it->removeTicket = 0;
+        if (deleteSettled(*it, nowMs, result))
+            list->erase(it);
+        break;
+    }
     return codeOf(result);
 }
 
@@ -327,22 +392,38 @@ MappingKeeper::Entry *MappingKeeper::dueFirst(uint64_t nowMs) {
 bool MappingKeeper::nextExchange(uint64_t nowMs, Exchange &exchange) {
     lapse(nowMs);
     Entry *e = dueFirst(nowMs);
+    // A mapping's exchange due as early carries the epoch too: it goes first.
+    if (epochInFlight_ == 0 && epochDueAtMs_ <= nowMs && keepsPortControl() &&
+        (!e || epochDueAtMs_ < e->dueAtMs)) {
+        exchange = epochExchange(takeTicket());
+        epochInFlight_ = exchange.ticket;
+        epochDueAtMs_ = nowMs + kEpochCheckEveryMs;
+        return true;
+    }
     if (!e)
         return false;
     exchange = exchangeFor(*e, jobFor(*e), takeTicket());
     e->inFlight = exchange.ticket;
-    if (e->removing)
-        ++e->deleteRetries;
     return true;
 }
 
 void MappingKeeper::finish(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result) {
     lapse(nowMs);
-    noteEpoch(nowMs, sent, result);
+    noteEpoch(nowMs, sent, result); // an Epoch's whole effect, besides ending it
+    if (sent.job == ExchangeJob::Epoch) {
+        if (sent.ticket == epochInFlight_)
+            epochInFlight_ = 0;
+        return;
+    }
     if (Entry *stray = findInFlight(strays_, sent.ticket)) {
         stray->inFlight = 0;
-        if (deleteSettled(*stray, result))
+        if (sent.job == ExchangeJob::Check) {
+            // A note's check; after a remove took the note over, its delete decides.
+            if (stray->unconfirmed && !checkKeepsNote(*stray, nowMs, result))
+                eraseEntry(strays_, *stray);
+        } else if (deleteSettled(*stray, nowMs, result)) {
             eraseEntry(strays_, *stray);
+        }
         return;
     }
     Entry *e = findInFlight(entries_, sent.ticket);
@@ -350,7 +431,7 @@ void MappingKeeper::finish(uint64_t nowMs, const Exchange &sent, const ExchangeR
         return;
     e->inFlight = 0;
     if (e->removing) {
-        if (sent.job != ExchangeJob::Delete || !deleteSettled(*e, result))
+        if (sent.job != ExchangeJob::Delete || !deleteSettled(*e, nowMs, result))
             return;
         if (result.outcome == ExchangeOutcome::Granted && portControl(e->way) && e->granted) {
             // Deleted by a retry of ours: nothing more is sent for it, but it stays named
@@ -377,6 +458,8 @@ uint64_t MappingKeeper::nextWakeMs(uint64_t nowMs) const {
                 wake = std::min(wake, e.expiresAtMs); // it lapses there
         }
     }
+    if (epochInFlight_ == 0 && keepsPortControl())
+        wake = std::min(wake, epochDueAtMs_);
     return std::max(wake, nowMs);
 }
 
@@ -395,12 +478,13 @@ void MappingKeeper::lapse(uint64_t nowMs) {
 }
 
 void MappingKeeper::grant(Entry &entry, uint64_t nowMs, uint32_t lifetime) {
-    const uint64_t lifeMs = uint64_t{lifetime} * 1000;
+    const uint32_t bounded = std::min(lifetime, kLongestLifetimeSeconds);
+    const uint64_t lifeMs = lifetimeMs(bounded);
     const uint64_t latest = lifeMs > kRenewalMarginMs ? lifeMs - kRenewalMarginMs : 0;
     entry.granted = true;
     entry.expiresAtMs = nowMs + lifeMs;
     entry.dueAtMs =
-        nowMs + std::max(std::min(renewalDelayMs(lifetime), latest), kShortestRetryGapMs);
+        nowMs + std::max(std::min(renewalDelayMs(bounded), latest), kShortestRetryGapMs);
     entry.failures = 0;
 }
 
@@ -418,43 +502,96 @@ void MappingKeeper::failMap(Entry &entry, uint64_t nowMs) {
     entry.dueAtMs = nowMs + backoffMs(entry.failures++);
 }
 
-// An unanswered delete: sent again at the next step after its first send.  False when there
-// is nothing left to delete.
-bool MappingKeeper::scheduleDeleteRetry(Entry &entry) {
+// The keeper's own Map of `entry` was granted on another port: the gateway moved the mapping
+// there, and the stray's delete ends it, so it counts as lapsed and waits its back-off.
+void MappingKeeper::lapseMovedMapping(Entry &entry, uint64_t nowMs) {
+    entry.granted = false;
+    entry.expiresAtMs = 0;
+    entry.dueAtMs = nowMs + backoffMs(entry.failures++);
+}
+
+// An unanswered delete: sent again after the next back-off step.  False when there is
+// nothing left to delete.
+bool MappingKeeper::scheduleDeleteRetry(Entry &entry, uint64_t nowMs) {
     if (portControl(entry.way) && !entry.granted)
         return false;
-    entry.dueAtMs = entry.deleteRetries < kDeleteRetries
-                        ? entry.deleteStartMs + kDeleteRetryAfterMs[entry.deleteRetries]
-                        : kNeverMs;
+    entry.dueAtMs = nowMs + deleteBackoffMs(entry.failures++);
     return true; // a PCP/NAT-PMP retry at or after the expiry never goes: lapse() drops it
 }
 
-// A PCP/NAT-PMP grant on a port not asked for: deleted at once.  A mapping held under the key
-// shares it at the gateway (same nonce and internal port), so it is asked for again after.
-void MappingKeeper::addStray(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result) {
+// A PCP/NAT-PMP grant on a port not asked for: deleted at once; the stray, or null when it is
+// left to lapse or is wanted.  A mapping held under the key shares it at the gateway (same
+// nonce and internal port), so it is asked for again after.
+MappingKeeper::Entry *MappingKeeper::addStray(uint64_t nowMs, const Exchange &sent,
+                                              const ExchangeResult &result) {
     Entry stray = entryOf(sent);
     stray.externalPort = result.externalPort;
     stray.removing = true;
     stray.granted = true;
-    stray.expiresAtMs = nowMs + uint64_t{result.lifetime} * 1000;
+    stray.expiresAtMs = nowMs + lifetimeMs(result.lifetime);
     stray.dueAtMs = nowMs;
-    stray.deleteStartMs = nowMs;
     if (sent.ticket < gatewayTicketFloor_ || sent.ticket < addressTicketFloor_)
-        return; // asked of another gateway or from another address: it lapses there
+        return nullptr; // asked of another gateway or from another address: it lapses there
     Entry *held = findKey(sent.way, sent.transport, sent.internalPort, sent.externalPort);
     if (held && held->externalPort == stray.externalPort)
-        return; // the port the mapping held under the key names: wanted
-    dropStray(stray.transport, stray.internalPort, stray.externalPort);
-    strays_.push_back(stray);
+        return nullptr; // the port the mapping held under the key names: wanted
     if (held && !held->removing)
         held->dueAtMs = std::min(held->dueAtMs, nowMs);
+    for (Entry &same : strays_) {
+        if (same.transport != stray.transport || same.internalPort != stray.internalPort ||
+            same.externalPort != stray.externalPort)
+            continue;
+        // Granted again while its delete may be out: that delete goes on for it (reported
+        // unanswered, it is sent again), and no second one goes out meanwhile.
+        const uint64_t out = same.inFlight;
+        same = stray;
+        same.inFlight = out;
+        return &same;
+    }
+    strays_.push_back(stray);
+    return &strays_.back();
+}
+
+// A UPnP add that got no answer may have been made: noted, to be checked, unless nothing can
+// tell (another gateway's, or no checks here) or a mapping held under the key covers it.
+void MappingKeeper::noteUnansweredAdd(uint64_t nowMs, const Exchange &sent) {
+    if (sent.way != MappingWay::Upnp || way_ != MappingWay::Upnp ||
+        sent.ticket < gatewayTicketFloor_ || checksUnsupported_ ||
+        findKey(sent.way, sent.transport, sent.internalPort, sent.externalPort))
+        return;
+    Entry note = entryOf(sent);
+    note.removing = true;
+    note.unconfirmed = true;
+    note.dueAtMs = nowMs + deleteBackoffMs(note.failures++);
+    strays_.push_back(note);
+}
+
+// The check of a note: an entry that forwards to the add's client turns the note into a
+// delete due at once; no answer asks again later.  False when the note is to be dropped.
+bool MappingKeeper::checkKeepsNote(Entry &note, uint64_t nowMs, const ExchangeResult &result) {
+    switch (result.outcome) {
+    case ExchangeOutcome::Granted:
+        note.unconfirmed = false;
+        note.failures = 0;
+        note.dueAtMs = nowMs;
+        return true;
+    case ExchangeOutcome::Unanswered:
+        note.dueAtMs = nowMs + deleteBackoffMs(note.failures++);
+        return true;
+    case ExchangeOutcome::Unsupported:
+        checksUnsupported_ = true;
+        return false;
+    case ExchangeOutcome::Refused:
+        return false;
+    }
+    return false;
 }
 
 // The outcome of a delete: true when the mapping is gone (deleted, or the gateway will not
 // take the delete), or nothing is left of it to delete.
-bool MappingKeeper::deleteSettled(Entry &entry, const ExchangeResult &result) {
+bool MappingKeeper::deleteSettled(Entry &entry, uint64_t nowMs, const ExchangeResult &result) {
     return result.outcome == ExchangeOutcome::Granted ||
-           result.outcome == ExchangeOutcome::Refused || !scheduleDeleteRetry(entry);
+           result.outcome == ExchangeOutcome::Refused || !scheduleDeleteRetry(entry, nowMs);
 }
 
 void MappingKeeper::eraseEntry(std::vector<Entry> &list, const Entry &entry) {
@@ -466,7 +603,7 @@ void MappingKeeper::finishUpnp(Entry &e, uint64_t nowMs, const Exchange &sent,
     const ExchangeOutcome outcome = result.outcome;
     if (sent.job == ExchangeJob::Delete) { // the old mapping of an address change
         if (outcome == ExchangeOutcome::Unanswered) {
-            e.dueAtMs = nowMs + backoffMs(e.failures++);
+            e.dueAtMs = nowMs + deleteBackoffMs(e.failures++);
         } else {
             e.deleteFirst = false;
             e.failures = 0;
@@ -496,8 +633,11 @@ void MappingKeeper::finishPortControlMap(Entry &e, uint64_t nowMs, const Exchang
         grant(e, nowMs, result.lifetime);
         return;
     }
-    if (grantedElsewhere(sent, result))
+    if (grantedElsewhere(sent, result)) {
         addStray(nowMs, sent, result);
+        lapseMovedMapping(e, nowMs);
+        return;
+    }
     failMap(e, nowMs);
 }
 
@@ -578,7 +718,9 @@ void MappingKeeper::localAddressSeen(uint64_t nowMs, uint32_t address) {
 void MappingKeeper::dropPortControlRemovals() {
     const auto named = [](const Entry &e) { return e.removing && portControl(e.way); };
     entries_.erase(std::remove_if(entries_.begin(), entries_.end(), named), entries_.end());
-    strays_.clear();
+    // Notes of UPnP adds stay: a check names the client they were made for, and a
+    // DeletePortMapping names none.
+    strays_.erase(std::remove_if(strays_.begin(), strays_.end(), named), strays_.end());
 }
 
 uint32_t MappingKeeper::localAddress() const {
@@ -593,7 +735,7 @@ std::vector<MappingKeeper::Held> MappingKeeper::held() const {
     for (const Entry &e : entries_)
         out.push_back(Held{e.way, e.transport, e.internalPort, e.externalPort, e.nonce,
                            e.clientAddress, e.removing, e.granted,
-                           portControl(e.way) ? e.expiresAtMs : 0});
+                           portControl(e.way) ? e.expiresAtMs : 0, e.dueAtMs, e.inFlight != 0});
     return out;
 }
 

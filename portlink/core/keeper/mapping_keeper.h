@@ -13,21 +13,24 @@
 #include <functional>
 #include <vector>
 
+#include "gateway_types.h"
 #include "port_control.h"
 
 namespace portlink {
-
-// How the gateway is spoken to.
-enum class MappingWay : uint8_t { Upnp, Pcp, NatPmp };
 
 // What one exchange does.
 enum class ExchangeJob : uint8_t {
     Map,    // UPnP AddPortMapping (lease 0); PCP MAP or NAT-PMP map with kMappingLifetime
     Delete, // UPnP DeletePortMapping; PCP MAP or NAT-PMP map with lifetime 0
     Check,  // UPnP GetSpecificPortMappingEntry of (external port, transport)
+    // PCP ANNOUNCE (way Pcp) or NAT-PMP external address request (way NatPmp) to the
+    // gateway's port 5351: asks only for the server's epoch.  Names no mapping.  Of its
+    // result only hasEpoch and epoch count (Granted or Refused: answered; else Unanswered).
+    Epoch,
 };
 
-// One exchange for the caller to carry out, then to report with its ticket.
+// One exchange for the caller to carry out, then to report with its ticket.  An Epoch
+// exchange sets only ticket, job, way and clientAddress.
 struct Exchange {
     uint64_t ticket = 0; // names this exchange when its outcome is reported; never 0
     ExchangeJob job = ExchangeJob::Map;
@@ -81,12 +84,21 @@ constexpr uint64_t kLapsedRetryMaxMs = 60000;     // a lapsed mapping is asked f
 constexpr uint64_t kShortestRetryGapMs = 1000;    // retries of one mapping at least so far apart
 constexpr uint64_t kCheckRetryMs = 15000;         // a check that got no answer is asked again then
 constexpr uint64_t kRenewalTriesBeforeExpiry = 3; // a renewal gets at least so many tries in time
-// A delete that got no answer is sent again this long after the first one, each step counted
-// from the first send (so 2 s, 6 s and 14 s after it), while the lifetime lasts.
-constexpr uint64_t kDeleteRetryAfterMs[] = {2000, 6000, 14000};
+// A delete that got no answer is sent again this long after its outcome was reported, the
+// wait doubling with each further one (2 s, 4 s, 8 s, ...) up to kDeleteRetryMaxMs, with no
+// limit on the count: while the gateway stays the same and, for PCP/NAT-PMP, while the
+// mapping's lifetime lasts.  A check of an unanswered UPnP add follows the same steps.
+constexpr uint64_t kDeleteRetryFirstMs = 2000;
+constexpr uint64_t kDeleteRetryMaxMs = 60000;
+// While any mapping is kept through PCP or NAT-PMP, an Epoch exchange is handed out so often
+// (counted from the last one handed out), answered or not.
+constexpr uint64_t kEpochCheckEveryMs = 120000;
+// A granted PCP/NAT-PMP lifetime longer than this counts as this long for every timing rule.
+constexpr uint32_t kLongestLifetimeSeconds = 86400;
 
 // When what is due (t is the time the outcome was reported):
-// - PCP/NAT-PMP Map granted for L s: expires at t + L s; renewed at t + L/2, but no later than
+// - PCP/NAT-PMP Map granted for L s (L at most kLongestLifetimeSeconds, whatever was
+//   granted): expires at t + L s; renewed at t + L/2, but no later than
 //   3 s before it expires when L allows (so even a short lifetime leaves kRenewalTriesBeforeExpiry
 //   tries), and never before t + 1 s.
 // - A renewal that failed (refused or unanswered) before expiry: tried again after half the
@@ -94,9 +106,23 @@ constexpr uint64_t kDeleteRetryAfterMs[] = {2000, 6000, 14000};
 //   expiry, so a try that falls after it is a lapsed one.
 // - Lapsed (PCP/NAT-PMP), and UPnP re-adds that failed: tried again with the same nonce after
 //   1 s, 2 s, 4 s, ... doubling with each failure, at most kLapsedRetryMaxMs apart.
+// - A renewal or re-add of the keeper's own (not the application's add) that the gateway
+//   granted on another port: the gateway moved the mapping there, and that grant is deleted
+//   as a stray, so the mapping counts as lapsed and is tried again as above (1 s, 2 s, ...).
 // - UPnP Map granted, or a check that found the entry: checked again kUpnpCheckEveryMs later.
 //   A check that found none (Refused): a Map due at once.  Unsupported: from then on every
 //   check of this gateway is a Map.  Unanswered: checked again kCheckRetryMs later.
+// - Deletes that got no answer (a remove's, a stray's, the old UPnP mapping of an address
+//   change): sent again after kDeleteRetryFirstMs, doubling up to kDeleteRetryMaxMs.
+// - A UPnP add that got no answer, for a key nothing is held under, may have been made all the
+//   same: the keeper notes it (not a kept mapping: held() does not show it) and checks it
+//   kDeleteRetryFirstMs later, again with the delete steps while unanswered.  An entry that
+//   forwards to the add's client and internal port is deleted (Delete, retried as above): the
+//   application was told the add failed.  No entry, another client's or port's, or a gateway
+//   that knows no check: the note is dropped.  The answer of a later add of the same key
+//   replaces the note, and a later remove of it takes the note's place with its own delete.
+// - Epoch: kEpochCheckEveryMs after the last one was handed out (or after the first mapping
+//   is kept there); it counts only as an answer carrying an epoch, never as a notice.
 // - A notice or announcement that counts makes each kept mapping due at
 //   max(now, the time a notice last made it due + kNoticeCheckGapMs), unless it is due
 //   earlier anyway.
@@ -136,29 +162,36 @@ class MappingKeeper {
     // (PCP/NAT-PMP: with a lifetime above 0; SUCCESS with lifetime 0 is a refusal).  Only a
     // grant replaces what was held under the key: a failed add leaves an existing mapping
     // exactly as it was.  A PCP/NAT-PMP grant on another port is not kept: that mapping is
-    // deleted at once by a Delete that nextExchange hands out, and the add answers
-    // ERR_OTHER_PORT.  Failures answer the result's code (ERR_MAPPING_REFUSED for a grant of
-    // lifetime 0).
-    int32_t finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result);
+    // deleted at once, and the add answers ERR_OTHER_PORT.  With `cleanUp` not null, that
+    // Delete is handed out through it, already in flight under a fresh ticket, to be carried
+    // out now and reported with finish(); without, nextExchange hands it out.  `*cleanUp` gets
+    // ticket 0 whenever no Delete is handed out through it (also when a delete of that same
+    // mapping is out already: that one stands for it).  Failures answer the result's code
+    // (ERR_MAPPING_REFUSED for a grant of lifetime 0); an unanswered UPnP add is noted and
+    // checked (see above).
+    int32_t finishAdd(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
+                      Exchange *cleanUp = nullptr);
 
     // A remove of (transport, external port).  PCP and NAT-PMP: ERR_NOT_MAPPED_HERE, with
-    // nothing sent, unless this process holds such a mapping.  UPnP: always a Delete.
-    // ERR_NO_GATEWAY before setGateway.  From here on the mapping is no longer renewed or
-    // checked.
+    // nothing sent, unless this process holds such a mapping.  UPnP: always a Delete; it takes
+    // the place of a note of an unanswered add of that key.  ERR_NO_GATEWAY before
+    // setGateway.  From here on the mapping is no longer renewed or checked.
     CallPlan beginRemove(uint64_t nowMs, uint8_t transport, uint16_t externalPort);
     // The remove's answer.  Granted: the mapping is gone from the table, 0.  Refused: gone
     // too (the gateway will not take it), the result's code.  Unanswered: kept, no longer
-    // renewed, its delete sent again kDeleteRetryAfterMs after this one while the lifetime
-    // lasts (UPnP: three times), the result's code; a later remove sends it again.
+    // renewed, its delete sent again after kDeleteRetryFirstMs, 2x, 4x ... (at most
+    // kDeleteRetryMaxMs apart) while the gateway stays and, for PCP/NAT-PMP, the lifetime
+    // lasts; the result's code.  A later remove sends it again.
     int32_t finishRemove(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result);
 
     // --- the keeper's own exchanges --------------------------------------------------------
     // The exchange due first at `nowMs`, if any is due: a renewal, a check, a re-add, a
-    // delete retry.  It is in flight until finish() reports it; nothing else is handed out
-    // for that mapping meanwhile.
+    // delete retry, an Epoch.  It is in flight until finish() reports it; nothing else is
+    // handed out for that mapping (or, for an Epoch, no other Epoch) meanwhile.
     bool nextExchange(uint64_t nowMs, Exchange &exchange);
-    // The outcome of an exchange from nextExchange.  One whose mapping was replaced or
-    // removed meanwhile changes nothing (but its epoch still counts).
+    // The outcome of an exchange from nextExchange or finishAdd's `cleanUp`.  One whose
+    // mapping was replaced or removed meanwhile changes nothing (but its epoch still counts).
+    // An Epoch's epoch that shows lost state makes every PCP/NAT-PMP mapping due at once.
     void finish(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result);
     // When the next exchange falls due: never later than nowMs + kKeeperLongestWaitMs, never
     // earlier than nowMs.
@@ -200,13 +233,17 @@ class MappingKeeper {
         bool removing;        // a remove was asked for: only its delete is ever sent again
         bool granted;         // the gateway granted it and, for PCP/NAT-PMP, the lifetime lasts
         uint64_t expiresAtMs; // PCP/NAT-PMP: when the granted lifetime ends; 0 for UPnP
+        uint64_t dueAtMs;     // when its next exchange falls due (~0: none); not yet set
+                              // again while inFlight
+        bool inFlight;        // an exchange of the keeper's is out for it
     };
     std::vector<Held> held() const;
     bool empty() const;
 
   private:
     // One mapping, or (in strays_) a mapping granted on a port nobody asked for that is only
-    // being deleted.  Times are ms on the caller's clock; kNeverMs in dueAtMs: nothing due.
+    // being deleted, or the note of an unanswered UPnP add (unconfirmed: checked before it is
+    // deleted).  Times are ms on the caller's clock; kNeverMs in dueAtMs: nothing due.
     struct Entry {
         MappingWay way = MappingWay::Upnp;
         uint8_t transport = kProtocolTcp;
@@ -217,13 +254,13 @@ class MappingKeeper {
         bool granted = false;       // granted and, for PCP/NAT-PMP, not yet expired
         bool removing = false;      // only its delete is ever sent again
         bool deleteFirst = false;   // UPnP after an address change: delete, then map again
+        bool unconfirmed = false;   // a note: a Check is due, and a Delete only if it is there
         uint64_t expiresAtMs = 0;   // PCP/NAT-PMP, while granted
         uint64_t dueAtMs = 0;       // when the next exchange for it is due
         bool noticed = false;       // a notice has made it due: at noticeDueAtMs
         uint64_t noticeDueAtMs = 0;
-        uint32_t failures = 0;      // failed re-adds or lapsed retries in a row
-        uint64_t deleteStartMs = 0; // removing: when the remove's delete went out
-        uint32_t deleteRetries = 0; // removing: retries handed out since then
+        uint32_t failures = 0;      // failed re-adds, lapsed retries, deletes or note checks
+                                    // in a row: the step of the next back-off
         uint64_t inFlight = 0;      // ticket of the keeper's exchange out for it, 0 for none
         uint64_t removeTicket = 0;  // ticket of the application's delete out for it
     };
@@ -233,8 +270,11 @@ class MappingKeeper {
     Entry *findKey(MappingWay way, uint8_t transport, uint16_t internalPort, uint16_t externalPort);
     Entry *findExternal(uint8_t transport, uint16_t externalPort);
     static Entry *findInFlight(std::vector<Entry> &list, uint64_t ticket);
+    Entry *findNote(uint8_t transport, uint16_t externalPort);
     void putEntry(const Entry &entry);
     void dropStray(uint8_t transport, uint16_t internalPort, uint16_t externalPort);
+    bool keepsPortControl() const;
+    Exchange epochExchange(uint64_t ticket) const;
     static Entry entryOf(const Exchange &sent);
     Exchange exchangeFor(const Entry &entry, ExchangeJob job, uint64_t ticket) const;
     ExchangeJob jobFor(const Entry &entry) const;
@@ -249,9 +289,12 @@ class MappingKeeper {
 
     static void grant(Entry &entry, uint64_t nowMs, uint32_t lifetime);
     static void failMap(Entry &entry, uint64_t nowMs);
-    static bool scheduleDeleteRetry(Entry &entry);
-    void addStray(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result);
-    static bool deleteSettled(Entry &entry, const ExchangeResult &result);
+    static void lapseMovedMapping(Entry &entry, uint64_t nowMs);
+    static bool scheduleDeleteRetry(Entry &entry, uint64_t nowMs);
+    Entry *addStray(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result);
+    void noteUnansweredAdd(uint64_t nowMs, const Exchange &sent);
+    bool checkKeepsNote(Entry &note, uint64_t nowMs, const ExchangeResult &result);
+    static bool deleteSettled(Entry &entry, uint64_t nowMs, const ExchangeResult &result);
     static void eraseEntry(std::vector<Entry> &list, const Entry &entry);
     void finishUpnp(Entry &entry, uint64_t nowMs, const Exchange &sent,
                     const ExchangeResult &result);
@@ -273,6 +316,8 @@ class MappingKeeper {
     uint32_t bootId_ = 0;
     bool byeByeHeard_ = false;
     bool checksUnsupported_ = false; // the UPnP gateway knows no GetSpecificPortMappingEntry
+    uint64_t epochDueAtMs_ = kNeverMs; // the next Epoch, while keepsPortControl()
+    uint64_t epochInFlight_ = 0;       // ticket of the Epoch out, 0 for none
     std::vector<Entry> entries_;
     std::vector<Entry> strays_;
 };

@@ -28,7 +28,7 @@ bool PinholeKeeper::listed(PinholeWay way) const {
 void PinholeKeeper::addEntry(uint64_t nowMs, uint8_t transport, uint16_t port,
                              const Ipv6Address &address) {
     for (Entry &e : entries_) {
-        if (e.transport != transport || e.port != port || e.address != address)
+        if (e.parting || e.transport != transport || e.port != port || e.address != address)
             continue;
         if (e.closing) {
             e.closing = false;
@@ -46,6 +46,13 @@ void PinholeKeeper::addEntry(uint64_t nowMs, uint8_t transport, uint16_t port,
     entries_.push_back(fresh);
 }
 
+void PinholeKeeper::notOpen(Entry &entry) {
+    entry.open = false;
+    entry.reopen = false;
+    entry.uniqueId = 0;
+    entry.expiresAtMs = 0;
+}
+
 void PinholeKeeper::erase(const Entry &entry) {
     entries_.erase(entries_.begin() + (&entry - entries_.data()));
 }
@@ -53,6 +60,7 @@ void PinholeKeeper::erase(const Entry &entry) {
 // --- the network ---------------------------------------------------------------------------
 
 void PinholeKeeper::setWays(uint64_t nowMs, const std::vector<PinholeWay> &ways) {
+    tick(nowMs);
     if (ways == ways_)
         return;
     const bool newFirst = ways_.empty() || ways.empty() || ways.front() != ways_.front();
@@ -67,43 +75,69 @@ void PinholeKeeper::setWays(uint64_t nowMs, const std::vector<PinholeWay> &ways)
     }
 }
 
-void PinholeKeeper::setAddresses(uint64_t nowMs, const std::vector<Ipv6Address> &addresses) {
-    if (addresses == addresses_)
-        return;
-    const std::vector<Ipv6Address> old = std::exchange(addresses_, addresses);
-    const auto gone = [this](const Entry &e) {
-        return std::find(addresses_.begin(), addresses_.end(), e.address) == addresses_.end();
-    };
-    entries_.erase(std::remove_if(entries_.begin(), entries_.end(), gone), entries_.end());
-    for (const Ipv6Address &a : addresses_) {
-        if (std::find(old.begin(), old.end(), a) != old.end())
+bool PinholeKeeper::preferred(const Ipv6Address &address) const {
+    for (const KnownAddress &k : addresses_)
+        if (k.address == address)
+            return k.preferred;
+    return false;
+}
+
+// Its next exchange is an Open, and its address may not ask for a new pinhole.
+bool PinholeKeeper::waitsForPreferred(const Entry &entry) const {
+    return !entry.closing && (!entry.open || entry.reopen) && !preferred(entry.address);
+}
+
+void PinholeKeeper::setAddresses(uint64_t nowMs, const std::vector<PinholeAddress> &addresses) {
+    tick(nowMs);
+    for (KnownAddress &k : addresses_) {
+        const auto same = [&](const PinholeAddress &a) { return a.address == k.address; };
+        const auto seen = std::find_if(addresses.begin(), addresses.end(), same);
+        if (seen == addresses.end()) {
+            if (!k.missing)
+                k.missingSinceMs = nowMs;
+            k.missing = true;
             continue;
+        }
+        k.missing = false;
+        if (k.preferred == seen->preferred)
+            continue;
+        k.preferred = seen->preferred;
+        for (Entry &e : entries_) // a reopen not yet sent can no longer be
+            if (e.address == k.address && e.open && e.reopen && e.inFlight == 0)
+                reopenLater(e, nowMs);
+    }
+    for (const PinholeAddress &a : addresses) {
+        const auto same = [&](const KnownAddress &k) { return k.address == a.address; };
+        if (std::any_of(addresses_.begin(), addresses_.end(), same))
+            continue;
+        addresses_.push_back(KnownAddress{a.address, a.preferred, false, 0});
         for (const Port &w : wanted_)
-            addEntry(nowMs, w.transport, w.port, a);
+            addEntry(nowMs, w.transport, w.port, a.address);
     }
 }
 
 // --- the application's ports ---------------------------------------------------------------
 
 void PinholeKeeper::want(uint64_t nowMs, uint8_t transport, uint16_t port) {
+    tick(nowMs);
     for (const Port &w : wanted_)
         if (w.transport == transport && w.port == port)
             return;
     wanted_.push_back(Port{transport, port});
-    for (const Ipv6Address &a : addresses_)
-        addEntry(nowMs, transport, port, a);
+    for (const KnownAddress &a : addresses_)
+        addEntry(nowMs, transport, port, a.address);
 }
 
 void PinholeKeeper::unwant(uint64_t nowMs, uint8_t transport, uint16_t port) {
+    tick(nowMs);
     const auto named = [&](const Port &w) { return w.transport == transport && w.port == port; };
     const auto at = std::find_if(wanted_.begin(), wanted_.end(), named);
     if (at == wanted_.end())
         return;
     wanted_.erase(at);
-    lapse(nowMs);
     for (size_t i = entries_.size(); i-- > 0;) {
         Entry &e = entries_[i];
-        if (e.transport != transport || e.port != port)
+        if (e.parting || e.transport != transport || e.port != port)
             continue;
         e.closing = true;
         e.reopen = false;
@@ -117,17 +151,48 @@ void PinholeKeeper::unwant(uint64_t nowMs, uint8_t transport, uint16_t port) {
     }
 }
 
+std::vector<PinholeExchange> PinholeKeeper::takeCloses(uint64_t nowMs, uint8_t transport,
+                                                       uint16_t port) {
+    tick(nowMs);
+    std::vector<PinholeExchange> closes;
+    if (ways_.empty())
+        return closes;
+    for (Entry &e : entries_)
+        if (e.closing && e.open && e.inFlight == 0 && e.transport == transport && e.port == port)
+            closes.push_back(handOut(e, nowMs));
+    return closes;
+}
+
 void PinholeKeeper::gatewayRestarted(uint64_t nowMs) {
-    lapse(nowMs);
+    tick(nowMs);
     for (Entry &e : entries_) {
         if (!e.open || e.closing)
             continue;
         e.reopen = true;
-        e.dueAtMs = std::min(e.dueAtMs, std::max(nowMs, e.lastSentAtMs + kNoticeCheckGapMs));
+        if (e.inFlight == 0) // else its answer decides
+            reopenLater(e, nowMs);
     }
 }
 
+// An open pinhole the gateway lost is opened again, at most once per kNoticeCheckGapMs; one
+// of an address no longer preferred cannot be: it is not open, and opened once it may be.
+void PinholeKeeper::reopenLater(Entry &entry, uint64_t nowMs) {
+    if (!preferred(entry.address)) {
+        notOpen(entry);
+        entry.dueAtMs = nowMs;
+        return;
+    }
+    entry.dueAtMs =
+        std::min(entry.dueAtMs, std::max(nowMs, entry.lastSentAtMs + kNoticeCheckGapMs));
+}
+
 // --- exchanges -----------------------------------------------------------------------------
+
+// What time alone changes, brought up to nowMs before anything else.
+void PinholeKeeper::tick(uint64_t nowMs) {
+    lapse(nowMs);
+    forgetGoneAddresses(nowMs);
+}
 
 // An open pinhole whose lifetime is over is open no more; a closing one is then gone.
 void PinholeKeeper::lapse(uint64_t nowMs) {
@@ -139,17 +204,39 @@ void PinholeKeeper::lapse(uint64_t nowMs) {
             erase(e);
             continue;
         }
-        e.open = false;
-        e.reopen = false;
-        e.uniqueId = 0;
-        e.expiresAtMs = 0;
+        notOpen(e);
+    }
+}
+
+// Pinholes of an address missing for kAddressGoneAfterMs: an open one, or one whose answer is
+// awaited, parts with one Close; the rest are forgotten at once.
+void PinholeKeeper::forgetGoneAddresses(uint64_t nowMs) {
+    for (size_t i = addresses_.size(); i-- > 0;) {
+        const KnownAddress gone = addresses_[i];
+        if (!gone.missing || nowMs - gone.missingSinceMs < kAddressGoneAfterMs)
+            continue;
+        addresses_.erase(addresses_.begin() + i);
+        for (size_t j = entries_.size(); j-- > 0;) {
+            Entry &e = entries_[j];
+            if (e.parting || e.address != gone.address)
+                continue;
+            if (!e.open && e.inFlight == 0) {
+                erase(e);
+                continue;
+            }
+            e.parting = true;
+            e.closing = true;
+            e.reopen = false;
+            if (e.inFlight == 0)
+                e.dueAtMs = nowMs;
+        }
     }
 }
 
 PinholeKeeper::Entry *PinholeKeeper::dueFirst(uint64_t nowMs) {
     Entry *first = nullptr;
     for (Entry &e : entries_) {
-        const bool ready = e.inFlight == 0 && e.dueAtMs <= nowMs;
+        const bool ready = e.inFlight == 0 && e.dueAtMs <= nowMs && !waitsForPreferred(e);
         if (ready && (first == nullptr || e.dueAtMs < first->dueAtMs))
             first = &e;
     }
@@ -160,12 +247,34 @@ PinholeKeeper::Entry *PinholeKeeper::dueFirst(uint64_t nowMs) {
 bool PinholeKeeper::giveNonce(Entry &entry) {
     if (entry.way != PinholeWay::Pcp || entry.hasNonce)
         return true;
-    entry.hasNonce = drawNonce_ && drawNonce_(entry.nonce);
+    MappingNonce drawn{};
+    entry.hasNonce = drawNonce_ && drawNonce_(drawn);
+    if (entry.hasNonce)
+        entry.nonce = drawn;
     return entry.hasNonce;
 }
 
+PinholeExchange PinholeKeeper::handOut(Entry &entry, uint64_t nowMs) {
+    PinholeExchange x;
+    x.ticket = nextTicket_++;
+    x.job = entry.closing                 ? PinholeJob::Close
+            : entry.open && !entry.reopen ? PinholeJob::Renew
+                                          : PinholeJob::Open;
+    x.way = entry.way;
+    x.transport = entry.transport;
+    x.port = entry.port;
+    x.address = entry.address;
+    x.nonce = entry.nonce;
+    x.uniqueId = x.job == PinholeJob::Open ? 0 : entry.uniqueId;
+    entry.inFlight = x.ticket;
+    entry.lastSentAtMs = nowMs;
+    if (entry.closing && entry.closeSends++ == 0)
+        entry.closeStartMs = nowMs;
+    return x;
+}
+
 bool PinholeKeeper::nextExchange(uint64_t nowMs, PinholeExchange &exchange) {
-    lapse(nowMs);
+    tick(nowMs);
     if (ways_.empty())
         return false;
     while (Entry *e = dueFirst(nowMs)) {
@@ -175,22 +284,7 @@ bool PinholeKeeper::nextExchange(uint64_t nowMs, PinholeExchange &exchange) {
             e->dueAtMs = nowMs + kPinholeRetryMs;
             continue;
         }
-        PinholeExchange x;
-        x.ticket = nextTicket_++;
-        x.job = e->closing              ? PinholeJob::Close
-                : e->open && !e->reopen ? PinholeJob::Renew
-                                        : PinholeJob::Open;
-        x.way = e->way;
-        x.transport = e->transport;
-        x.port = e->port;
-        x.address = e->address;
-        x.nonce = e->nonce;
-        x.uniqueId = x.job == PinholeJob::Open ? 0 : e->uniqueId;
-        e->inFlight = x.ticket;
-        e->lastSentAtMs = nowMs;
-        if (e->closing && e->closeSends++ == 0)
-            e->closeStartMs = nowMs;
-        exchange = x;
+        exchange = handOut(*e, nowMs);
         return true;
     }
     return false;
@@ -213,10 +307,7 @@ void PinholeKeeper::grant(Entry &entry, uint64_t nowMs, const PinholeExchange &s
 // The pinhole is not open (any more): when to ask for it again, and through which way.
 void PinholeKeeper::failOpen(Entry &entry, uint64_t nowMs, const PinholeExchange &sent,
                              const PinholeResult &result) {
-    entry.open = false;
-    entry.reopen = false;
-    entry.uniqueId = 0;
-    entry.expiresAtMs = 0;
+    notOpen(entry);
     if (entry.way != sent.way || !listed(entry.way)) {
         // The ways changed while it was out, or its way is no longer offered.
         entry.way = ways_.empty() ? entry.way : ways_.front();
@@ -254,10 +345,10 @@ void PinholeKeeper::finishOpenOrRenew(Entry &entry, uint64_t nowMs, const Pinhol
 
 // The answer to a Close: true when the pinhole is gone.
 bool PinholeKeeper::closeSettled(Entry &entry, uint64_t nowMs, const PinholeResult &result) {
+    if (entry.parting) // its one Close
+        return true;
     if (!entry.closing) { // wanted again while its Close was out: opened anew
-        entry.open = false;
-        entry.uniqueId = 0;
-        entry.expiresAtMs = 0;
+        notOpen(entry);
         entry.dueAtMs = nowMs;
         return false;
     }
@@ -274,7 +365,7 @@ bool PinholeKeeper::closeSettled(Entry &entry, uint64_t nowMs, const PinholeResu
 
 void PinholeKeeper::finish(uint64_t nowMs, const PinholeExchange &sent,
                            const PinholeResult &result) {
-    lapse(nowMs);
+    tick(nowMs);
     const auto out = std::find_if(entries_.begin(), entries_.end(),
                                   [&](const Entry &e) { return e.inFlight == sent.ticket; });
     if (sent.ticket == 0 || out == entries_.end())
@@ -292,7 +383,7 @@ void PinholeKeeper::finish(uint64_t nowMs, const PinholeExchange &sent,
     } else if (e.closing) {
         e.dueAtMs = nowMs;
     } else if (e.open && e.reopen) { // a Renew that was out when the gateway restarted
-        e.dueAtMs = std::min(e.dueAtMs, std::max(nowMs, e.lastSentAtMs + kNoticeCheckGapMs));
+        reopenLater(e, nowMs);
     }
 }
 
@@ -301,9 +392,12 @@ uint64_t PinholeKeeper::nextWakeMs(uint64_t nowMs) const {
     for (const Entry &e : entries_) {
         if (e.open)
             wake = std::min(wake, e.expiresAtMs); // it lapses there
-        if (!ways_.empty() && e.inFlight == 0)
+        if (!ways_.empty() && e.inFlight == 0 && !waitsForPreferred(e))
             wake = std::min(wake, e.dueAtMs);
     }
+    for (const KnownAddress &a : addresses_)
+        if (a.missing)
+            wake = std::min(wake, a.missingSinceMs + kAddressGoneAfterMs);
     return std::max(nowMs, wake);
 }
 
@@ -313,8 +407,9 @@ std::vector<PinholeKeeper::Held> PinholeKeeper::held() const {
     std::vector<Held> out;
     out.reserve(entries_.size());
     for (const Entry &e : entries_)
-        out.push_back(Held{e.transport, e.port, e.address, e.way, e.open, e.closing, e.uniqueId,
-                           e.nonce, e.open ? e.expiresAtMs : 0});
+        if (!e.parting)
+            out.push_back(Held{e.transport, e.port, e.address, e.way, e.open, e.closing, e.uniqueId,
+                               e.nonce, e.open ? e.expiresAtMs : 0});
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "device_uuid.h"
 #include "text_ops.h"
 #include "url_reference.h"
 
@@ -136,6 +137,24 @@ std::vector<ServiceCandidate> parseDescription(const std::wstring &rest,
             candidates.push_back(std::move(f.candidate));
     }
     return candidates;
+}
+
+std::vector<std::wstring> deviceUdnsOf(const std::wstring &rest) {
+    static const std::wstring open = L"<UDN>";
+    static const std::wstring close = L"</UDN>";
+    std::vector<std::wstring> uuids;
+    for (size_t at = rest.find(open); at != std::wstring::npos && uuids.size() < kMaxDeviceUdns;
+         at = rest.find(open, at)) {
+        const size_t start = at + open.size();
+        const size_t end = rest.find(close, start);
+        if (end == std::wstring::npos)
+            break;
+        at = end + close.size();
+        std::wstring uuid = deviceUuidOfName(rest.substr(start, end - start), false);
+        if (!uuid.empty() && std::find(uuids.begin(), uuids.end(), uuid) == uuids.end())
+            uuids.push_back(std::move(uuid));
+    }
+    return uuids;
 }
 
 size_t chooseLiveCandidate(const std::vector<ServiceCandidate> &candidates,

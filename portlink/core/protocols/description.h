@@ -37,6 +37,14 @@ std::vector<ServiceCandidate> parseDescription(const std::wstring &rest,
                                                const std::wstring &namedType,
                                                const std::wstring &descriptionUrl);
 
+// The devices of the description: the uuid of every <UDN> element (the root device's and each
+// embedded device's), read by deviceUuidOfName with nothing allowed to follow, so each
+// compares equal to the deviceUuidOf a datagram of that device.  In the order of the
+// description, each listed once; malformed ones are skipped, and at most kMaxDeviceUdns are
+// kept, which is more devices than a gateway describes.
+constexpr size_t kMaxDeviceUdns = 16;
+std::vector<std::wstring> deviceUdnsOf(const std::wstring &rest);
+
 // The candidate to use, by its index.  A box may list a connection it does not use beside the
 // one it does (a DSL connection on a cable or fibre box) and refuse every action on the idle
 // one, so with more than one candidate the first kMaxStatusQuestions are asked in turn whether

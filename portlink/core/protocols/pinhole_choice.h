@@ -50,12 +50,24 @@ struct HostIpv6Address {
     uint32_t validLifetime = 0;     // seconds; 0xffffffff is infinite
 };
 
+// An address that gets a pinhole, and whether a new pinhole may be asked for from it.
+struct PinholeAddress {
+    Ipv6Address address{};
+    bool preferred = false; // false: deprecated; its open pinholes are kept, no new one opened
+};
+
+inline bool operator==(const PinholeAddress &a, const PinholeAddress &b) {
+    return a.address == b.address && a.preferred == b.preferred;
+}
+
 // The addresses that get a pinhole, in the order of `addresses`, each once: global unicast
-// (2000::/3, so neither link-local nor ULA), on adapter `adapterIndex`, DadState Preferred
-// (the duplicate check passed and the address is not deprecated), a preferred lifetime above
-// 0, and not temporary (SuffixOrigin other than Random): a temporary address changes within
-// hours and is not what a peer is told to reach.
-std::vector<Ipv6Address> choosePinholeAddresses(const std::vector<HostIpv6Address> &addresses,
-                                                uint32_t adapterIndex);
+// (2000::/3, so neither link-local nor ULA), on adapter `adapterIndex`, not temporary
+// (SuffixOrigin other than Random: a temporary address changes within hours and is not what
+// a peer is told to reach), and past the duplicate check.  Preferred: DadState Preferred with
+// a preferred lifetime above 0.  Not preferred: DadState Deprecated, or Preferred with the
+// preferred lifetime spent, while a valid lifetime is left.  Tentative, duplicate and invalid
+// ones never.  An address listed twice is preferred when either record says so.
+std::vector<PinholeAddress> choosePinholeAddresses(const std::vector<HostIpv6Address> &addresses,
+                                                   uint32_t adapterIndex);
 
 } // namespace portlink

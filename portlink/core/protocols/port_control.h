@@ -10,7 +10,7 @@
 namespace portlink {
 
 constexpr uint16_t kPortControlPort = 5351;      // the gateway's UDP port, for both protocols
-constexpr uint32_t kMappingLifetime = 7200;      // seconds asked for
+constexpr uint32_t kMappingLifetime = 600;       // seconds asked for
 constexpr size_t kPortControlMaxDatagram = 1100; // RFC 6887 §7: no PCP message is longer
 constexpr uint8_t kProtocolTcp = 6;
 constexpr uint8_t kProtocolUdp = 17;

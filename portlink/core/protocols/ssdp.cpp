@@ -27,17 +27,24 @@ std::wstring formatSearchTarget(const SearchTarget &target) {
     return text;
 }
 
-std::wstring buildSearchRequest(const std::wstring &searchTarget) {
+std::wstring buildSearchRequestTo(const std::wstring &group, const std::wstring &searchTarget) {
     static_assert(kSearchMx >= 0 && kSearchMx <= 9, "MX is written as one digit");
-    std::wstring text = L"M-SEARCH * HTTP/1.1\r\n"
-                        L"HOST: 239.255.255.250:1900\r\n"
-                        L"MAN: \"ssdp:discover\"\r\n"
-                        L"MX: ";
+    std::wstring text = L"M-SEARCH * HTTP/1.1\r\nHOST: ";
+    text += group;
+    text += L':';
+    text += std::to_wstring(kSsdpPort);
+    text += L"\r\nMAN: \"ssdp:discover\"\r\nMX: ";
     text += static_cast<wchar_t>(L'0' + kSearchMx);
     text += L"\r\nST: ";
     text += searchTarget;
     text += L"\r\n\r\n";
     return text;
+}
+
+std::wstring buildSearchRequest(const std::wstring &searchTarget) {
+    // The group is ASCII: each byte widens to the same character.
+    return buildSearchRequestTo(std::wstring(kSsdpGroup, kSsdpGroup + sizeof kSsdpGroup - 1),
+                                searchTarget);
 }
 
 namespace {

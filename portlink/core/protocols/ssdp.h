@@ -1,8 +1,13 @@
 #pragma once
 // SSDP search texts and the judging of a gateway's answer.
+#include <cstdint>
 #include <string>
 
 namespace portlink {
+
+// Where searches and notices go over IPv4: the SSDP group and port.
+constexpr char kSsdpGroup[] = "239.255.255.250";
+constexpr uint16_t kSsdpPort = 1900;
 
 struct SearchTarget {
     const wchar_t *kind; // "service" or "device"
@@ -20,7 +25,11 @@ constexpr int kSearchMx = 6;
 // "%s%s:%s:%d" of (urnPrefix, kind, name, version).
 std::wstring formatSearchTarget(const SearchTarget &target);
 
-// The M-SEARCH request text for one search target, MX 6, ending with CR LF CR LF.
+// The M-SEARCH request text for one search target, sent to `group` (an address as the HOST
+// line writes it) at kSsdpPort, MX 6, ending with CR LF CR LF.
+std::wstring buildSearchRequestTo(const std::wstring &group, const std::wstring &searchTarget);
+
+// buildSearchRequestTo the IPv4 group, kSsdpGroup.
 std::wstring buildSearchRequest(const std::wstring &searchTarget);
 
 enum class AnswerVerdict {

@@ -1,5 +1,6 @@
 #include "ssdp_notice.h"
 
+#include "device_uuid.h"
 #include "text_ops.h"
 
 namespace portlink {
@@ -57,8 +58,13 @@ SsdpNotice readSsdpNotice(const std::wstring &datagram) {
         datagram.compare(line.start, line.end - line.start, L"NOTIFY * HTTP/1.1") != 0)
         return notice;
     NoticeKind kind = NoticeKind::None;
+    bool usnSeen = false;
     std::wstring value;
     for (size_t from = line.end; findLine(datagram, from, line); from = line.end) {
+        if (!usnSeen && headerValue(datagram, line, L"usn:", value)) {
+            usnSeen = true;
+            notice.deviceUuid = deviceUuidOfName(value, true);
+        }
         if (headerValue(datagram, line, L"nts:", value)) {
             if (value == L"ssdp:alive")
                 kind = NoticeKind::Alive;

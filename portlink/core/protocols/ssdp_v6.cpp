@@ -39,22 +39,12 @@ bool firstHeader(const std::wstring &text, const std::wstring &name, std::wstrin
 } // namespace
 
 std::wstring buildSearchRequest6(const std::wstring &searchTarget) {
-    static const std::wstring v4Host = L"HOST: 239.255.255.250:1900\r\n";
-    std::wstring text = buildSearchRequest(searchTarget);
-    const size_t at = text.find(v4Host);
-    if (at != std::wstring::npos)
-        text.replace(at, v4Host.size(), L"HOST: [FF02::C]:1900\r\n");
-    return text;
+    return buildSearchRequestTo(L"[FF02::C]", searchTarget);
 }
 
 std::wstring deviceUuidOf(const std::wstring &answer) {
-    static const std::wstring prefix = L"uuid:";
     std::wstring usn;
-    if (!firstHeader(answer, L"usn:", usn) || usn.size() <= prefix.size() ||
-        !matchesFolded(usn, 0, prefix))
-        return std::wstring();
-    const size_t end = usn.find(L"::", prefix.size());
-    return end == prefix.size() ? std::wstring() : usn.substr(0, end);
+    return firstHeader(answer, L"usn:", usn) ? deviceUuidOfName(usn, true) : std::wstring();
 }
 
 SearchAnswer6 examineSearchAnswer6(const std::wstring &answer, const Ipv6Address &sender) {

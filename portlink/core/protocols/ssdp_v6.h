@@ -3,20 +3,19 @@
 // from an IPv6 sender, and the device uuid that an answer's USN carries.  No state; any thread.
 #include <string>
 
+#include "device_uuid.h"
 #include "ipv6_text.h"
 #include "ssdp.h"
 
 namespace portlink {
 
-// buildSearchRequest for the IPv6 link-scope group: the same text with the HOST line naming
-// [FF02::C]:1900 instead of the IPv4 group.
+// buildSearchRequestTo the IPv6 link-scope group: the HOST line names [FF02::C]:1900.
 std::wstring buildSearchRequest6(const std::wstring &searchTarget);
 
-// The device part of the first USN header of an SSDP answer or notice (header name in any
-// letter case, white space around the value dropped): from its "uuid:" (in any letter case)
-// up to the first "::" after it, or the whole value when it holds no "::"; "uuid:" stays in
-// front.  Empty when there is no USN header, its value does not begin with "uuid:", or
-// nothing stands between that and the "::" or the end.
+// The device uuid of the first USN header of an SSDP answer or notice (header name in any
+// letter case): deviceUuidOfName of its value with a type allowed to follow, so the text after
+// "uuid:" up to the first "::", in the form that a description's UDN is read into.  Empty
+// when there is no USN header or its value names no well-formed uuid.
 std::wstring deviceUuidOf(const std::wstring &answer);
 
 struct SearchAnswer6 {

@@ -1,0 +1,20 @@
+#pragma once
+// Retrieval of the gateway's device description and the choice of its connection service.
+#include <string>
+#include <vector>
+
+#include "gateway_types.h"
+
+namespace portlink {
+
+// GETs the description at `url` and, when a usable connection service is found (the live one
+// when there are several), gives its control URL and service type.  `namedType` is the
+// service type that the search answer named, which ranks first.  False without one.  The
+// IPv6 firewall service, where the description lists one on its own host, lands in
+// `firewall` (its control URL stays empty otherwise), and the uuids of the devices that the
+// description lists (deviceUdnsOf) land in `deviceUdns`.
+bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
+                            ControlPoint &chosen, ControlPoint &firewall,
+                            std::vector<std::wstring> &deviceUdns);
+
+} // namespace portlink

@@ -1,0 +1,79 @@
+#pragma once
+// The service at work: the application's adds and removes, and one keeper thread, around the
+// service core (service_core.h), which makes every decision.  This side reads the clock, the
+// routes, the adapters and the sockets, carries out the exchanges the core hands out, and
+// reports their outcomes.
+//
+// Locks: `exchangeLock_` lets one exchange with the gateway (or one application call's
+// exchanges, which run side by side) go at a time, so that a renewal can never overtake the
+// delete of the same mapping; it is taken first, and an application call waiting for it goes
+// before the keeper thread's next exchange, so it never waits for more than the one keeper
+// exchange in flight.  `lock_` guards the core and the thread's state and is held only for the
+// core's own (quick) calls, never across an exchange.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "exchange/pinhole_exchange.h"
+#include "gateway_types.h"
+#include "search/restart_listeners.h"
+#include "service_core.h"
+#include "win/win_handles.h"
+
+namespace portlink {
+
+class MappingService {
+  public:
+    MappingService();
+    MappingService(const MappingService &) = delete;
+    MappingService &operator=(const MappingService &) = delete;
+
+    // A search found the gateway at `address` (network order).  A later search that finds
+    // another one moves every kept mapping there.
+    void gatewayFound(const FoundGateway &found, uint32_t address);
+
+    // The application's calls; result codes, 0 for success.
+    int32_t add(uint16_t internalPort, uint16_t externalPort, uint8_t transport);
+    int32_t remove(uint16_t externalPort, uint8_t transport);
+
+    // The runtime's contexts and finalizers (see ServiceCore).
+    void contextOpened(void *context);
+    void finalizerCalled(void *dataOrContext);
+
+    // True once keeping has been stopped by a finalizer and no add has started it again: a
+    // search still running then ends without a word to anyone.
+    bool stopped() const;
+
+  private:
+    // One mapping exchange; exchangeLock_ held, lock_ not.
+    ExchangeResult carryOut(const Exchange &exchange, int32_t connectLimitMs, bool &spokeNatPmp);
+    PinholeRoute routeOf(const PinholeTargets &targets) const;
+    // Starts the keeper thread when the core wants keeping and none runs, and wakes it.
+    // lock_ held.
+    void keepGoingLocked();
+    static void keeperThread();
+    void run();
+    void lookAtNetwork();
+    void hear(const Heard &heard);
+    void exchangesDue();
+
+    SRWLOCK exchangeLock_ = SRWLOCK_INIT;
+    std::atomic<int> callsWaiting_{0};
+    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    ServiceCore core_;           // lock_
+    ControlPoint firewall_;      // lock_: the IPv6 firewall service of the gateway's description
+    bool threadRunning_ = false; // lock_
+    UniqueHandle wake_;          // auto-reset: something changed for the keeper thread
+    UniqueHandle networkChanged_; // auto-reset: the system reported a route or address change
+};
+
+// The process's one service, built at library load.
+MappingService &mappings();
+
+// Makes a found gateway the one that isSearchSucces, the mapping functions and the keeper go
+// by.  False, with nothing changed, when the search found none.
+bool publishGateway(const FoundGateway &found);
+
+} // namespace portlink
