@@ -84,7 +84,10 @@ Scenario (JSON object; every key optional):
                                   equal to the exchange's first and less than 1.9 s after it
                                   is a resend and gets its exchange's answer): "grant"
                                   (as above), "silence" (recorded, not answered), a result
-                                  CODE (as "result"), or "zero" (SUCCESS with lifetime 0);
+                                  CODE (as "result"), "zero" (SUCCESS with lifetime 0), or
+                                  {"moved": N, "after": S}: a grant on the suggested port + N,
+                                  sent only to the exchange's datagrams that arrive S s or
+                                  more after its first (a late answer, which a resend gets);
                                   after the list, "grant".  Each MAP datagram's record entry
                                   has "scripted": its exchange's answer
          "announce": [{"at": SECONDS | "after_map": N, "delay": SECONDS, "epoch": E,

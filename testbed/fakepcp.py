@@ -154,13 +154,15 @@ class Responder:
                     entry = {"t": recorder.now(), "source": list(source),
                              "destination": sock.getsockname()[0], "data": data.decode("latin-1")}
                     scripted = self._script(data)
+                    late = (isinstance(scripted, dict) and self._exchange and
+                            time.monotonic() - self._exchange[1] < float(scripted.get("after", 0)))
                     if scripted is not None:
                         entry["scripted"] = scripted
                     with recorder.lock:
                         recorder.record["pcp"].append(entry)
                     self.received += 1
                     if (self.plan is not None and self.received > int(self.plan.get("skip", 0))
-                            and scripted != "silence"):
+                            and scripted != "silence" and not late):
                         answer = self._answer(data, scripted)
                         if answer:
                             self._send(answer, source)
@@ -228,6 +230,8 @@ class Responder:
             refusal = scripted if isinstance(scripted, int) else 0
         self._zero = scripted == "zero"
         offset = int(self.plan.get("port_offset", 0))
+        if isinstance(scripted, dict):
+            offset += int(scripted.get("moved", 0))
         if version == 2 and self.plan.get("natpmp_only"):
             return struct.pack("!BBHI", 0, 128 + op, 1, epoch)
         if version == 2:

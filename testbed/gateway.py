@@ -43,6 +43,15 @@ table inet nat {
 }
 """
 
+_REFUSE_HTTP = """
+table inet refuse_http {{
+    chain input {{
+        type filter hook input priority filter - 10; policy accept;
+        tcp dport {port} reject with tcp reset
+    }}
+}}
+"""
+
 # With IPv6 (netns.Lan(ipv6=True)) the forward chain lets through what belongs to a connection
 # already allowed, then what the daemon's chain accepts (its pinholes, and the accept rules
 # of its IPv4 mappings), and drops every other IPv6 packet from the WAN: a port without a
@@ -201,6 +210,15 @@ class Gateway:
                 return
             time.sleep(0.2)
         raise RuntimeError("miniupnpd did not start listening:\n" + self.log())
+
+    def refuse_http(self):
+        """From now on the daemon's HTTP port answers every new connection with a TCP reset
+        (an nft table of its own in the gw namespace), as while the router's web side is
+        down; accept_http() lifts it."""
+        self.lan.gw.run(["nft", "-f", "-"], input=_REFUSE_HTTP.format(port=HTTP_PORT))
+
+    def accept_http(self):
+        self.lan.gw.run(["nft", "delete", "table", "inet", "refuse_http"])
 
     def log(self):
         self._log.flush()

@@ -6,12 +6,23 @@ fixture alone, for groups with cases of their own (VPN for a multi-homed LAN hos
 import os
 import subprocess
 import threading
+import time
 
 from testbed import gateway, netns, winebox
 
 LAN_PORT = 8080
 WAN_PORT = 80
 DENIED_WAN_PORT = 22
+
+
+def until(condition, bound):
+    """True once condition() holds, asked every 50 ms; False when `bound` s ran out first."""
+    deadline = time.monotonic() + bound
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
 
 
 class GatewayHost:

@@ -1,9 +1,11 @@
 """The keeper of this process's mappings: what it does after the add answered.
 
 On the real gateway: mappings brought back after the daemon restarts (UPnP: its NOTIFYs;
-UPnP off: its PCP ANNOUNCE), and renewal that lasts while any context is open.  With the
-scripted fake: lost deletes sent again, failed adds that leave the live mapping alone, one
-external port per internal port, failed renewals retried before expiry, announcements that
+UPnP off: its PCP ANNOUNCE), renewal that lasts while any context is open, and a remove
+refused by a gateway outage carried out once it is over.  With the scripted fake: lost
+deletes sent again, failed adds that leave the live mapping alone, one external port per
+internal port, failed renewals retried before expiry, a renewal that falls due during an add
+granted on another port still sent (the stray grant deleted first), announcements that
 count only from the gateway, and NOTIFY floods that cost at most one check per mapping per
 5 s, and checks whose answers bring a lost mapping back with the same request."""
 import re
@@ -13,7 +15,7 @@ import unittest
 from testbed import fakegw, fakepcp
 from tests.wine.portlink_fixture import (GW, HOST, THIRD, PortlinkGroup, add_post,
                                          answer_search, control_post, delete_arguments, serve)
-from tests.wine.portlink_gateway_flow import LAN_PORT, WAN_PORT, GatewayHost
+from tests.wine.portlink_gateway_flow import LAN_PORT, WAN_PORT, GatewayHost, until
 
 SEARCH = ["startSearch()", "wait-search(25000)", "isSearchSucces()"]
 ADD = f"addNATPortMapping({LAN_PORT},{WAN_PORT},1)"
@@ -88,6 +90,38 @@ class RestartedPcpGateway(RestartedGateway, unittest.TestCase):
         result = self.lan.net.lan.run(["python3", "-c", _NATPMP_MAP, HOST, GW, str(internal),
                                        str(external)], timeout=20)
         self.assertEqual(result.stdout.strip(), "0")
+
+
+class UpnpGatewayOutage(GatewayHost, unittest.TestCase):
+    """The gateway's HTTP port refuses for REFUSED s, longer than the keeper's first three
+    delete retries (2, 6 and 14 s after the remove): a remove during it answers false, and
+    the mapping is gone within BOUND s after the port takes connections again."""
+    REFUSED = 22.0
+    BOUND = 40.0
+
+    def test_a_remove_during_an_outage_is_carried_out_after_it(self):
+        def mapped():
+            return self.gateway.has_mapping("tcp", WAN_PORT, HOST, LAN_PORT)
+
+        with self.live(*SEARCH[:2], ADD, "sleep(2000)", REMOVE, "sleep(80000)",
+                       bound=120) as host:
+            self.assertEqual([host.next() for _ in range(3)], ["true"] * 3,
+                             self.gateway.log()[-3000:])
+            self.assertTrue(mapped(), self.gateway.mapping_rules())
+            self.gateway.refuse_http()
+            refused = time.monotonic()
+            try:
+                self.assertEqual(host.next(), "false")
+                time.sleep(max(0.0, refused + self.REFUSED - time.monotonic()))
+                self.assertTrue(mapped(), "deleted while the port refused")
+            finally:
+                self.gateway.accept_http()
+            lifted = time.monotonic()
+            gone = until(lambda: not mapped(), self.BOUND)
+            print(f"\n{type(self).__name__}: mapping "
+                  + (f"gone {time.monotonic() - lifted:.1f} s" if gone else "still there")
+                  + " after the refusal ended")
+            self.assertTrue(gone, self.gateway.mapping_rules())
 
 
 class ContextsOnPcpGateway(GatewayHost, unittest.TestCase):
@@ -267,6 +301,35 @@ class ScriptedKeeper(PortlinkGroup):
         # Halving the time left: tries until about a second before the end, three at least.
         self.assertGreaterEqual(len(before_expiry), 3, run)
         self.assertGreaterEqual(before_expiry[-1], 6.5, run)
+
+    def test_a_renewal_due_during_an_add_granted_elsewhere_is_sent(self):
+        # A is granted 8 s, so its renewal is due about 4 s after its add.  B's add starts
+        # before that and is answered on a resend, 1.75 s after its first request, on
+        # another port than asked: the renewal falls due while B's exchange goes on.  The
+        # delete of B's grant is answered on a resend too (0.75 s), so that it shows whether
+        # it came before the add answered.
+        late = [{"moved": 1000, "after": 1.0}, {"after": 0.5}]
+        run = self.play_pcp({"lifetime_cap": 8, "maps": ["grant", *late]},
+                            [ADD, "sleep(3300)", "addNATPortMapping(8081,81,1)",
+                             "sleep(4500)"])
+        self.assertAnswers(run, ["true"] * 4 + ["false"])
+        requests = map_requests(run)
+        a = requests[0]
+        b = next(r for r in requests if r["nonce"] != a["nonce"])
+        renewals = [r["t"] - a["t"] for r in requests if r["nonce"] == a["nonce"]
+                    and r["lifetime"] and r["t"] > a["t"] + 2.0]
+        self.assertTrue(renewals and renewals[0] < 8.0, run)
+        self.assertEqual(key(b), (6, 8081, 81), run)
+        # B's grant is deleted, and the delete was answered before the add answered.  The
+        # fake's clock is the host's shifted by at most the time between A's answer and
+        # the host's line for it.
+        answers = run.pcp_answers()
+        answered_a = next(x["t"] for x in answers if x.get("nonce") == a["nonce"])
+        shift = answered_a - run.ms(3) / 1000
+        deleted = [x["t"] for x in answers if x.get("nonce") == b["nonce"]
+                   and x["lifetime"] == 0]
+        self.assertTrue(deleted, run)
+        self.assertLessEqual(deleted[0], run.ms(4) / 1000 + shift + 0.2, run)
 
     def test_an_announcement_from_the_gateway_renews_every_mapping_at_once(self):
         foreign = [{"source": THIRD}, {"source": f"{GW}:5350"}]
