@@ -93,6 +93,12 @@ def delete_post(external, protocol, **kw):
     return control_post("DeletePortMapping", delete_arguments(external, protocol), **kw)
 
 
+def check_post(external, protocol, **kw):
+    """What a remove asks first about a port this process does not hold."""
+    return control_post("GetSpecificPortMappingEntry", delete_arguments(external, protocol),
+                        **kw)
+
+
 # ------------------------------------------------------------ scenario pieces
 
 def answer_search(*datagrams, after=1):
@@ -122,6 +128,17 @@ def normal_scenario(description=None, control_answers=(), ssdp=None, extra_http=
     http = {"5000": answers}
     http.update({str(port): a for port, a in (extra_http or {}).items()})
     return {"ssdp": ssdp or answer_search(fakegw.ssdp_answer()), "http": http}
+
+
+def entry_of(scenario, client=HOST, internal_port=8080):
+    """The scenario with port 5000 answering every GetSpecificPortMappingEntry with an entry
+    that forwards to client:internal_port (so a remove of a port this process does not hold
+    goes on to its delete when client is this host)."""
+    answers = scenario["http"]["5000"]
+    scenario["http"]["5000"] = {"answers": answers, "actions": {
+        "GetSpecificPortMappingEntry": serve(fakegw.mapping_entry_answer(
+            internal_port, internal_client=client))}}
+    return scenario
 
 
 # ------------------------------------------------------------ a run and its outcome

@@ -4,8 +4,8 @@ datagrams at the fake gateway), and the host unloading portlink while a search r
 import unittest
 
 from testbed import fakegw
-from tests.wine.portlink_fixture import (PortlinkGroup, add_post, delete_post,
-                                         description_get, normal_scenario)
+from tests.wine.portlink_fixture import (PortlinkGroup, add_post, check_post, delete_post,
+                                         description_get, entry_of, normal_scenario)
 
 
 def spin_counts(answer):
@@ -44,7 +44,7 @@ class Concurrency(PortlinkGroup):
         self.assertEqual(run.requests(5000), [description_get(), add_post(80, "TCP", 8080)])
 
     def test_remove_spun_during_discovery(self):
-        run = self.play(slow_description_scenario(),
+        run = self.play(entry_of(slow_description_scenario()),
                         ["startSearch()", "spin(4000,removeNATPortMapping(80,1))",
                          "wait-search(20000)", "isSearchSucces()"])
         self.assertSurvived(run)
@@ -53,9 +53,12 @@ class Concurrency(PortlinkGroup):
         self.assertGreater(counts["false"], 100, run)  # no gateway yet: nothing sent
         self.assertGreaterEqual(counts["true"], 1, run)
         self.assertEqual(run.answers[2:], ["true", "true"])
-        # Every delete that went out is whole, with the final service type and control URL.
+        # Every request that went out is whole, with the final service type and control URL:
+        # the port is not this process's, so each remove asks first, and the entry names
+        # this host.
         self.assertEqual(run.requests(5000),
-                         [description_get()] + [delete_post(80, "TCP")] * counts["true"])
+                         [description_get()]
+                         + [check_post(80, "TCP"), delete_post(80, "TCP")] * counts["true"])
 
     def test_two_close_start_search_calls_run_one_discovery(self):
         run = self.play(normal_scenario(), ["startSearch()", "startSearch()",
