@@ -49,6 +49,7 @@ struct Pending {
     uint64_t generation;              // address and gateway changes seen before it was handed out
     uint64_t goneAtMs = ~uint64_t{0}; // a stray's delete: when the stray's lifetime ends,
     uint32_t strayGrants = 0;         // and how often it had been granted then
+    bool forHeld = false;             // it named a mapping held then
 };
 
 struct StrayGrant {
@@ -140,16 +141,18 @@ void Run::handedOut(const Exchange &x) {
         return;
     }
     // Nothing is handed out twice: a second exchange of one mapping only after a change that
-    // made the one still out count for nothing, or once the stray it deletes has lapsed (a
-    // grant of it since may have shortened its lifetime).
+    // made the one still out count for nothing, once the mapping it named is gone, or once
+    // the stray it deletes has lapsed (a grant of it since may have shortened its lifetime).
+    std::vector<MappingKeeper::Held> all = k.held();
     const Stray triple{x.transport, x.internalPort, x.externalPort};
     for (const Pending &p : keeperOut) {
         const bool strayGone = p.goneAtMs <= now || (p.goneAtMs != ~uint64_t{0} &&
                                                      strays[triple].grants != p.strayGrants);
-        require(p.generation < generation || strayGone ||
+        const MappingKeeper::Held *named = find(keyOf(p.x), all);
+        const bool mappingGone = p.forHeld && (!named || named->externalPort != p.x.externalPort);
+        require(p.generation < generation || strayGone || mappingGone ||
                 std::tie(p.x.transport, p.x.internalPort, p.x.externalPort) != triple);
     }
-    std::vector<MappingKeeper::Held> all = k.held();
     const MappingKeeper::Held *h = find(keyOf(x), all);
     if (!h || h->externalPort != x.externalPort) {
         const bool stray = x.job == ExchangeJob::Delete &&
@@ -171,6 +174,7 @@ void Run::handOut(const Exchange &x) {
     Pending p{x, generation};
     std::vector<MappingKeeper::Held> all = k.held();
     const MappingKeeper::Held *h = find(keyOf(x), all);
+    p.forHeld = x.job != ExchangeJob::Epoch && h && h->externalPort == x.externalPort;
     const auto stray = strays.find({x.transport, x.internalPort, x.externalPort});
     if (x.job == ExchangeJob::Delete && (!h || h->externalPort != x.externalPort) &&
         stray != strays.end()) {

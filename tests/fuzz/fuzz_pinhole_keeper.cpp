@@ -47,6 +47,7 @@ struct Run {
     };
     struct Parting { // a pinhole of an address gone for good, owed at most one Close
         Key key;
+        PinholeWay way; // an open one's, or that of the exchange awaited
         MappingNonce nonce;
     };
     struct Ident {
@@ -107,13 +108,15 @@ void Run::beforeCall() {
         for (const auto &h : k.held()) {
             if (h.address != it->first)
                 continue;
-            bool awaited = false;
+            const Out *awaited = nullptr;
             for (Out &o : out) {
-                awaited = awaited || (!o.stale && keyOf(o.x) == keyOf(h));
+                awaited = !o.stale && keyOf(o.x) == keyOf(h) ? &o : awaited;
                 o.stale = o.stale || keyOf(o.x) == keyOf(h);
             }
-            if ((h.open && h.expiresAtMs > now) || awaited)
-                parting.push_back({keyOf(h), h.nonce});
+            if (awaited)
+                parting.push_back({keyOf(h), awaited->x.way, h.nonce});
+            else if (h.open && h.expiresAtMs > now)
+                parting.push_back({keyOf(h), h.way, h.nonce});
             idents.erase(keyOf(h));
             nonces.erase(keyOf(h));
         }
@@ -166,7 +169,7 @@ void Run::setView(const std::vector<PinholeAddress> &next) {
 // A Close not of what is held under its key: of a pinhole whose address is gone, once.
 bool Run::takeParting(const PinholeExchange &x) {
     for (auto it = parting.begin(); it != parting.end(); ++it) {
-        if (it->key != keyOf(x))
+        if (it->key != keyOf(x) || it->way != x.way)
             continue;
         if (x.way == PinholeWay::Pcp ? x.nonce != it->nonce
                                      : !grantedIds[keyOf(x)].count(x.uniqueId))
