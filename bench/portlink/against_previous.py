@@ -46,7 +46,8 @@ OTHER = [("startSearch()", None), ("wait-search(20000)", None), ("isSearchSucces
          ("addNATPortMapping(8081,81,1)", None), ("removeNATPortMapping(81,1)", None),
          (REMOVE, "remove, not held (this host's)"),
          ("removeNATPortMapping(82,1)", "remove, nobody's port")]
-OTHER_ANSWERS = ["true"] * 6 + ["false"]
+# The previous build answered true for a port already gone; this one answers false.
+OTHER_ANSWERS = ["true"] * 6 + [None]
 SLEEP = re.compile(r"sleep\((\d+)\)")
 
 
@@ -109,22 +110,26 @@ def table_lines(title, columns, rows):
     def number(value, digits):
         return f"{value:.{digits}f}" if value is not None else "-"
 
-    lines = [title, f"  {'figure':<44} {columns[0]:>10} {columns[1]:>10} {'ratio':>6} "
-                    f"{'diff':>8}  {'goal':<22} result"]
+    width = max([len("figure"), *(len(row[0]) for row in rows)])
+    lines = [title, f"  {'figure':<{width}} {columns[0]:>10} {columns[1]:>10} {'ratio':>6} "
+                    f"{'diff':>8}  {'goal':<24} result"]
     for name, median, peer, ratio, difference, goal, result in rows:
-        lines.append(f"  {name:<44} {number(median, 1):>10} {number(peer, 1):>10} "
-                     f"{number(ratio, 3):>6} {number(difference, 1):>8}  {goal:<22} {result}")
+        lines.append(f"  {name:<{width}} {number(median, 1):>10} {number(peer, 1):>10} "
+                     f"{number(ratio, 3):>6} {number(difference, 1):>8}  {goal:<24} {result}")
     return lines
 
 
 def host_figures(box, build, plan, answers):
-    """One host process of `build` running `plan`; its figures."""
+    """One host process of `build` running `plan`, whose calls must give `answers` (None:
+    any); (its figures, its answers)."""
     result = box.run(build.program, ["-v", build.dll(box), *(c for c, _ in plan)],
                      timeout=120)
     lines = host_lines(result)
-    if result.returncode != 0 or [answer for _, _, answer in lines] != answers:
+    got = [answer for _, _, answer in lines]
+    if result.returncode != 0 or len(got) != len(answers) or any(
+            want is not None and answer != want for answer, want in zip(got, answers)):
         raise RuntimeError(f"{build.name}: run failed: {lines!r} {result.stderr[-500:]!r}")
-    return figures_of(plan, [ms for ms, _, _ in lines])
+    return figures_of(plan, [ms for ms, _, _ in lines]), got
 
 
 def stock_comparison(lan, box, builds, runs):
@@ -134,15 +139,17 @@ def stock_comparison(lan, box, builds, runs):
     gw = lan.gateway
     for number in range(runs):
         for build in builds:
-            times = host_figures(box, build, HOLDER, HOLDER_ANSWERS)
+            times, _ = host_figures(box, build, HOLDER, HOLDER_ANSWERS)
             if not gw.has_mapping("tcp", 80, netns.Lan.LAN_HOST, 8080):
                 raise RuntimeError(f"{build.name}: the first process left no mapping: "
                                    f"{gw.mapping_rules()!r}")
-            times.update(host_figures(box, build, OTHER, OTHER_ANSWERS))
+            others, answers = host_figures(box, build, OTHER, OTHER_ANSWERS)
+            times.update(others)
             if gw.mapping_rules():
                 raise RuntimeError(f"{build.name}: left on the gateway: {gw.mapping_rules()!r}")
             print(f"{build.name}, stock, run {number + 1}: "
-                  + ", ".join(f"{k} {v:.0f} ms" for k, v in times.items()), flush=True)
+                  + ", ".join(f"{k} {v:.0f} ms" for k, v in times.items())
+                  + f" (the remove of nobody's port answered {answers[-1]})", flush=True)
             for key, value in times.items():
                 found[build.name].setdefault(key, []).append(value)
     return found
