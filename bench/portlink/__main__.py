@@ -7,6 +7,7 @@ from testbed import gateway, winebox
 from . import __doc__ as overview
 from .actions import stock_figures
 from .adapters import adapter_figures
+from .against_previous import previous_figures
 from .common import portlink_dll
 from .keeper_wait import keeper_wait_figures
 from .outage_delete import outage_figure
@@ -23,9 +24,13 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--soak", type=int, default=1000, help="add/remove cycles")
     parser.add_argument("--no-soak", action="store_true")
-    parser.add_argument("--no-timing", action="store_true")
+    parser.add_argument("--no-timing", action="store_true",
+                        help="skip this build's own timing figures (not those of --previous)")
     parser.add_argument("--no-slow", action="store_true",
                         help="skip the restart figure without notices on UPnP (about 2 min)")
+    parser.add_argument("--previous", metavar="BIN_DIR",
+                        help="also measure this build against the build in BIN_DIR (its "
+                             "vnxhost.exe, portlink.dll and runtime stand-in), in turn")
     args = parser.parse_args()
 
     lan = gateway.GatewayLan()
@@ -45,6 +50,8 @@ def main():
             restart_figures(args.runs, slow=not args.no_slow)
             keeper_wait_figures()
             outage_figure()
+        if args.previous:
+            previous_figures(lan, box, args.previous, args.runs, slow=not args.no_slow)
         if not args.no_soak:
             ok = soak(box, dll, args.soak) and ok
         return 0 if ok else 1

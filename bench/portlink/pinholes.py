@@ -34,33 +34,33 @@ def dual_stack_runs(runs):
                         lambda gw: gw.mapping_rules() or gw.pinholes(), ipv6=True)
 
 
-def pinhole_run(lan, box, dll):
+def pinhole_run(lan, box, dll, program="vnxhost.exe"):
     """One host process: search, add 8080 -> 80 (TCP), sleep, remove.  A prober in the isp
     namespace tries [LAN_HOST6]:8080 every PINHOLE_POLL_S from before the host starts; the
     figure is the time (ms) from the arrival of the add's answer line here to the answer of the
     first connection that got through (None: none within PINHOLE_BOUND_MS).  Then the pinhole
     is checked in the forward chain (pinholes()) and proven once more by reach6, and after the
     remove proven gone.  Returns (figure, tries, note, remove ms by the host's clock: the
-    remove of a mapping whose pinhole is open)."""
+    remove of a mapping whose pinhole is open).  `program` is the host program of dll's
+    build."""
     gw, net = lan.gateway, lan.net
     hole = ("tcp", net.LAN_HOST6, 8080)
     prober = net.isp.popen(["python3", "-u", helper("pinhole_prober.py"), net.LAN_HOST6, "8080",
                             str(PINHOLE_POLL_S), str(PINHOLE_PROBE_TIMEOUT_S), "40"],
                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL, text=True)
-    host = None
+    process = None
     try:
         if prober.stdout.readline().strip() != "ready":
             raise RuntimeError("the pinhole prober did not start")
-        host = box.popen("vnxhost.exe", ["-v", dll, *SEARCH, "addNATPortMapping(8080,80,1)",
-                                         f"sleep({PINHOLE_BOUND_MS})",
-                                         "removeNATPortMapping(80,1)"],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                         stderr=subprocess.DEVNULL, text=True)
-        out = Lines(host.stdout)
+        process = box.popen(program, ["-v", dll, *SEARCH, "addNATPortMapping(8080,80,1)",
+                                      f"sleep({PINHOLE_BOUND_MS})", "removeNATPortMapping(80,1)"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+        out = Lines(process.stdout)
         added_at = None
         deadline = time.monotonic() + 60
-        while added_at is None and time.monotonic() < deadline and host.poll() is None:
+        while added_at is None and time.monotonic() < deadline and process.poll() is None:
             for stamp, text in out.snapshot():
                 match = LINE.match(text.strip())
                 if match and match.group(2).startswith("addNATPortMapping"):
@@ -85,7 +85,7 @@ def pinhole_run(lan, box, dll):
             if not (shown and proven):
                 note = f" (then: in the forward chain {shown}, reach6 {proven})"
                 figure = None
-        if host.wait(timeout=30) != 0:
+        if process.wait(timeout=30) != 0:
             raise RuntimeError("the host failed: " + repr(out.snapshot()))
         out.join(5)
         answers = [LINE.match(text.strip()).group(3) for _, text in out.snapshot()
@@ -102,11 +102,11 @@ def pinhole_run(lan, box, dll):
             raise RuntimeError("the pinhole was not closed by the remove: %r" % gw.pinholes())
         return figure, tries, note, removed_ms
     finally:
-        if host and host.poll() is None:
-            host.kill()
-            host.wait()
-        if host:
-            host.stdout.close()
+        if process and process.poll() is None:
+            process.kill()
+            process.wait()
+        if process:
+            process.stdout.close()
         if prober.poll() is None:
             prober.kill()
         prober.wait()

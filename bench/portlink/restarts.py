@@ -83,18 +83,18 @@ def restart_log(gateway_log, before=6, after=40):
     return lines[max(0, at - before):at + after]
 
 
-def restart_run(lan, box, dll, block, lead_s, bound_s):
+def restart_run(lan, box, dll, block, lead_s, bound_s, program="vnxhost.exe"):
     """One host process: search, add 8080 -> 80 TCP, sleep; lead_s after the add answered, the
     gateway restarts, and from then on the WAN port is tried from isp every POLL_S until a
     connection reaches the LAN listener, at most bound_s after the daemon's start.  Returns
     a dict: figure (s from the start to the return of the first reach that got through, or
     None), the start, the host's lines, what the LAN watcher saw, the drop count and the
-    gateway log around the restart."""
+    gateway log around the restart.  `program` is the host program of dll's build."""
     gw = lan.gateway
     sleep_ms = int((lead_s + 20 + bound_s + 30) * 1000)
     watch = Watch(lan.net)
-    host = box.popen("vnxhost.exe", ["-v", dll, *SEARCH, "addNATPortMapping(8080,80,1)",
-                                     f"sleep({sleep_ms})", "removeNATPortMapping(80,1)", "unload"],
+    host = box.popen(program, ["-v", dll, *SEARCH, "addNATPortMapping(8080,80,1)",
+                            f"sleep({sleep_ms})", "removeNATPortMapping(80,1)", "unload"],
                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                      stderr=subprocess.DEVNULL, text=True)
     out = Lines(host.stdout)
@@ -193,11 +193,10 @@ def first_after(run, needle, side=None):
                  and (side is None or text.startswith(side + " "))), None)
 
 
-def restart_rows(runs, slow):
-    """The four restart figures.  Returns [(row, goal text, [figures], [goals], extra)]."""
-    plans = [
-        # row, gateway options, block notices, lead, bound, goal (s) or None (renewal + 1 s),
-        # runs
+def restart_plans(runs, slow):
+    """(row, gateway options, block notices, lead s, bound s, goal s or None (renewal + 1 s),
+    runs) of each restart figure; the UPnP one without notices only when slow."""
+    return [
         ("UPnP, NOTIFY", {}, False, NOTICE_ROW_LEAD_S, 15.0, 2.0, runs),
         ("PCP, ANNOUNCE", {"upnp": False, "natpmp": True}, False, NOTICE_ROW_LEAD_S, 15.0, 1.0,
          runs),
@@ -206,8 +205,12 @@ def restart_rows(runs, slow):
          PCP_SHORT_LEAD_S, 2.0 * PCP_SHORT_LIFETIME, None, runs),
         *([("UPnP, no notice", {}, True, NOTICE_ROW_LEAD_S, 150.0, 125.0, 1)] if slow else []),
     ]
+
+
+def restart_rows(runs, slow):
+    """The four restart figures.  Returns [(row, goal text, [figures], [goals], extra)]."""
     rows = []
-    for name, options, block, lead_s, bound_s, goal, count in plans:
+    for name, options, block, lead_s, bound_s, goal, count in restart_plans(runs, slow):
         lan = gateway.GatewayLan(**options)
         box = None
         figures, goals, notes = [], [], []

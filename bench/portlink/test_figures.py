@@ -1,5 +1,5 @@
-"""The arithmetic of the keeper-wait and outage figures, and the helper files the bench loads,
-checked without namespaces or Wine:
+"""The arithmetic of the keeper-wait, outage and against-previous figures, and the helper files
+the bench loads, checked without namespaces or Wine:
 
     python3 -m unittest bench.portlink.test_figures
 """
@@ -7,27 +7,28 @@ import os
 import re
 import unittest
 
-from . import common, keeper_wait, outage_delete, restarts
+from . import against_previous, common, keeper_wait, outage_delete, restarts
+
+
+def stamps_of(before_ms, commands, durations):
+    """The host's -v stamps of `commands` when each call takes its duration: a sleep prints no
+    line and adds its time."""
+    stamps, now, calls = [], before_ms, iter(durations)
+    for word in commands:
+        sleep = re.fullmatch(r"sleep\((\d+)\)", word)
+        if sleep:
+            now += int(sleep.group(1))
+        else:
+            now += next(calls)
+            stamps.append(now)
+    return stamps
 
 
 class CallTimes(unittest.TestCase):
-    def stamps_of(self, before_ms, commands, durations):
-        """The host's -v stamps of `commands` when each call takes its duration: a sleep
-        prints no line and adds its time."""
-        stamps, now, calls = [], before_ms, iter(durations)
-        for word in commands:
-            sleep = re.fullmatch(r"sleep\((\d+)\)", word)
-            if sleep:
-                now += int(sleep.group(1))
-            else:
-                now += next(calls)
-                stamps.append(now)
-        return stamps
-
     def test_each_call_gets_its_own_time_back(self):
         durations = [9012, 17480, 3, 2001, 0]
         commands = keeper_wait.call_commands(len(durations))
-        stamps = self.stamps_of(5000, commands, durations)
+        stamps = stamps_of(5000, commands, durations)
         self.assertEqual(keeper_wait.call_times(5000, stamps), durations)
 
     def test_calls_remove_kept_ports_and_add_new_ones_in_turn(self):
@@ -52,6 +53,39 @@ class CallTimes(unittest.TestCase):
                                        ([2001, 4100], 2000, 2100)):
             with self.subTest(times=times, limit=limit):
                 self.assertEqual(keeper_wait.longest_beyond(times, limit), expected)
+
+
+class AgainstPrevious(unittest.TestCase):
+    def test_each_figure_is_its_own_call_time(self):
+        for plan, answers in ((against_previous.HOLDER, against_previous.HOLDER_ANSWERS),
+                              (against_previous.OTHER, against_previous.OTHER_ANSWERS)):
+            with self.subTest(figures=[name for _, name in plan if name]):
+                commands = [command for command, _ in plan]
+                calls = [name for command, name in plan if not command.startswith("sleep")]
+                self.assertEqual(len(calls), len(answers))
+                durations = [1000 + 37 * number for number in range(len(calls))]
+                figures = against_previous.figures_of(plan, stamps_of(250, commands, durations))
+                self.assertEqual(figures, {name: took for name, took in zip(calls, durations)
+                                           if name})
+
+    def test_ratio_rows(self):
+        row = against_previous.ratio_row
+        for values, against, options, expected in (
+                ([100, 90, 110], [100, 100, 102], {}, (100, 100, 1.0, 0, "<= 1.05", "met")),
+                ([106] * 3, [100] * 3, {}, (106, 100, 1.06, 6, "<= 1.05", "NOT met")),
+                ([1000], [500], {"allowance_ms": 500},
+                 (1000, 500, 2.0, 500, "<= 1.05 x (prev + 500)", "met")),
+                ([1100], [500], {"allowance_ms": 500},
+                 (1100, 500, 2.2, 600, "<= 1.05 x (prev + 500)", "NOT met")),
+                ([1000, None], [900], {}, (None, 900, None, None, "<= 1.05", "NOT met")),
+                ([], [900], {}, (None, 900, None, None, "<= 1.05", "NOT met")),
+                ([2000], [1000], {"goal": None}, (2000, 1000, 2.0, 1000, "-", "(reference)"))):
+            with self.subTest(values=values, against=against, options=options):
+                self.assertEqual(row("figure", values, against, **options)[1:], expected)
+        lines = against_previous.table_lines("title", ("a", "b"),
+                                             [row("gone", [None], [5.0])])
+        self.assertEqual(lines[2].split(), ["gone", "-", "5.0", "-", "-", "<=", "1.05", "NOT",
+                                            "met"])
 
 
 class OutageText(unittest.TestCase):
