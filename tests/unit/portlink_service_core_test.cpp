@@ -190,24 +190,28 @@ TEST(ServiceCoreCalls, RemoveLeavesOtherPinholeWorkToTheKeeper) {
 TEST(ServiceCoreLifecycle, FinalizerStopsKeepingUntilTheNextAdd) {
     struct Row {
         const char *name;
-        bool finalizeBeforeSearchEnds;
-        std::vector<uintptr_t> opened, finalized;
+        const char *events; // before the search ends: "o" opens, "f" finalizes, a context each
+        std::vector<uintptr_t> contexts;
         bool wantedAfterSearch;
     };
     const Row rows[] = {
-        {"no finalizer: learn the IPv6 side", false, {}, {}, true},
-        {"extension finalizer during the search", true, {}, {0}, false},
-        {"last context finalized during the search", true, {11, 12}, {11, 12}, false},
-        {"one of two contexts finalized", true, {11, 12}, {12}, true},
-        {"a context never opened", true, {11}, {99}, true},
+        {"no finalizer: learn the IPv6 side", "", {}, true},
+        {"extension finalizer during the search", "f", {0}, false},
+        {"last context finalized during the search", "ooff", {11, 12, 11, 12}, false},
+        {"one of two contexts finalized", "oof", {11, 12, 12}, true},
+        {"a context never opened", "of", {11, 99}, true},
+        {"a new context after the finalizer", "ofo", {11, 11, 12}, true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         Rig r;
-        for (uintptr_t c : row.opened)
-            r.core.contextOpened(c);
-        for (uintptr_t c : row.finalized)
-            r.core.finalizerCalled(c);
+        for (size_t i = 0; row.events[i] != 0; ++i) {
+            if (row.events[i] == 'o')
+                r.core.contextOpened(row.contexts[i]);
+            else
+                r.core.finalizerCalled(row.contexts[i]);
+        }
+        EXPECT_EQ(r.core.finalized(), !row.wantedAfterSearch); // a search still running ends
         r.found(MappingWay::Upnp);
         EXPECT_EQ(r.core.keepingWanted(), row.wantedAfterSearch);
         if (!row.wantedAfterSearch) {

@@ -23,6 +23,9 @@ ServiceCore::ServiceCore(std::function<bool(MappingNonce &)> drawNonce)
 void ServiceCore::contextOpened(uintptr_t context) {
     if (std::find(contexts_.begin(), contexts_.end(), context) == contexts_.end())
         contexts_.push_back(context);
+    // The extension is in use again: its search may run (keeping itself waits for an add or
+    // a gateway found).
+    finalized_ = false;
 }
 
 void ServiceCore::finalizerCalled(uintptr_t dataOrContext) {

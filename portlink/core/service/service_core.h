@@ -81,8 +81,9 @@ class ServiceCore {
     // --- the runtime's contexts and the keeper thread ---------------------------------
     // The finalizer is called with 0 as the extension's finalizer, else with a context:
     // keeping stops at the first, or once every context opened was finalized, and starts
-    // again only with a later add.  A finalizer before the thread started keeps it from
-    // starting, also when a search ends after it.
+    // again only with a later add (or, once a new context was opened, a gateway found).  A
+    // finalizer before the thread started keeps it from starting, also when a search ends
+    // after it.
     void contextOpened(uintptr_t context);
     void finalizerCalled(uintptr_t dataOrContext);
     // The keeper thread is to run: not finalized, and there is something to keep, to close
