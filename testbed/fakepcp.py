@@ -133,15 +133,18 @@ class Responder:
             sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
             self.gateway.sockets.append(sock)
         to = (ANNOUNCE_GROUP, ANNOUNCE_PORT)
+        recorder = self.gateway.recorder
+        # Stamped before the send: what the datagram starts may come back before this thread
+        # runs again.
+        sent_at = recorder.now()
         try:
             sock.sendto(data, to)
         except OSError as error:
             print(f"fakepcp: announcement failed: {error}", file=sys.stderr)
             return
-        recorder = self.gateway.recorder
         with recorder.lock:
             recorder.record["pcp_sent"].append(
-                {"t": recorder.now(), "to": list(to), "source": sock.getsockname()[0],
+                {"t": sent_at, "to": list(to), "source": sock.getsockname()[0],
                  "data": data.decode("latin-1")})
 
     def _loop(self):
@@ -172,6 +175,7 @@ class Responder:
     def _send(self, answer, to):
         recorder = self.gateway.recorder
         for sock in self.senders:
+            sent_at = recorder.now()
             try:
                 sock.sendto(answer, to)
             except OSError as error:
@@ -179,7 +183,7 @@ class Responder:
                 continue
             with recorder.lock:
                 recorder.record["pcp_sent"].append(
-                    {"t": recorder.now(), "to": list(to), "source": sock.getsockname()[0],
+                    {"t": sent_at, "to": list(to), "source": sock.getsockname()[0],
                      "data": answer.decode("latin-1")})
         self.answered += 1
 
