@@ -1,4 +1,5 @@
-"""A real Internet gateway for the tests: miniupnpd inside the gw namespace of a netns.Lan.
+"""A real Internet gateway for the tests: miniupnpd inside the gw namespace of a netns.Lan
+(or in the outer router of a netns.TwoRouterLan, through its outer_side()).
 
 The gateway is the daemon as it ships: it answers every search it hears (the WANPPPConnection
 one too, although it offers no such service) and describes itself as an IGDv2 device whose
@@ -117,7 +118,8 @@ except OSError as error:
 
 
 class Gateway:
-    """miniupnpd serving the LAN side of `lan` (a netns.Lan with an isp namespace).
+    """miniupnpd serving the LAN side of `lan` (a netns.Lan with an isp namespace, or the
+    outer_side() of a netns.TwoRouterLan; the daemon allows mappings for lan.LAN_NET).
     upnp=False: no SSDP answers and no HTTP port.  natpmp=True: PCP and NAT-PMP on UDP 5351
     of the LAN address.  max_lifetime caps PCP lifetimes (miniupnpd leaves NAT-PMP ones).
     secure=False lets any LAN host map for, and delete the mappings of, any other, as many
@@ -137,7 +139,7 @@ class Gateway:
             tables = tables.replace("        jump miniupnpd\n",
                                     _FORWARD6.format(wan=lan.gw_wan_if))
         lan.gw.run(["nft", "-f", "-"], input=tables)
-        rules = list(extra_rules) + ["allow 1-65535 192.168.77.0/24 1-65535",
+        rules = list(extra_rules) + [f"allow 1-65535 {lan.LAN_NET} 1-65535",
                                      "deny 0-65535 0.0.0.0/0 0-65535"]
         with open(self.config, "w") as f:
             f.write("\n".join([
@@ -279,30 +281,18 @@ class Gateway:
     def listen(self, kind, port, address=None):
         """Starts a TCP or UDP echo listener in the lan namespace (on the host's IPv4 address,
         or on `address`, which may be an IPv6 one); returns its process."""
-        address = address or self.lan.host_address
-        process = self.lan.lan.popen(["python3", "-u", "-c", _LISTENER, address, str(port), kind],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True)
-        if process.stdout.readline().strip() != "ready":
-            process.kill()
-            raise RuntimeError(f"{kind} listener on {address}:{port} did not start")
+        process = start_listener(self.lan.lan, address or self.lan.host_address, kind, port)
         self._listeners.append(process)
         return process
 
     def reach(self, kind, external_port, wait=2.0):
         """From isp to the gateway's WAN address: True when the lan listener echoed a token."""
-        token = uuid.uuid4().hex[:12]
-        result = self.lan.isp.run(["python3", "-c", _CLIENT, self.lan.GW_WAN, str(external_port),
-                                   kind, token, str(wait)], check=False, timeout=wait + 10)
-        return result.stdout.strip() == "ok"
+        return reaches(self.lan.isp, self.lan.GW_WAN, kind, external_port, wait)
 
     def reach6(self, kind, address, port, wait=2.0):
         """From isp over IPv6 straight to address:port on the LAN (no NAT): True when the
         lan listener there echoed a token."""
-        token = uuid.uuid4().hex[:12]
-        result = self.lan.isp.run(["python3", "-c", _CLIENT, address, str(port), kind, token,
-                                   str(wait)], check=False, timeout=wait + 10)
-        return result.stdout.strip() == "ok"
+        return reaches(self.lan.isp, address, kind, port, wait)
 
     def pinholes(self):
         """The daemon's IPv6 pinholes, read from its forward chain: a sorted list of
@@ -330,6 +320,27 @@ class Gateway:
         self._stop()
         self._log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def start_listener(ns, address, kind, port):
+    """A TCP or UDP echo listener on address:port in namespace `ns`, once it listens; its
+    process, which the caller ends."""
+    process = ns.popen(["python3", "-u", "-c", _LISTENER, address, str(port), kind],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL, text=True)
+    if process.stdout.readline().strip() != "ready":
+        process.kill()
+        process.wait()
+        raise RuntimeError(f"{kind} listener on {address}:{port} did not start")
+    return process
+
+
+def reaches(ns, address, kind, port, wait=2.0):
+    """From namespace `ns` to address:port: True when a listener behind it echoed a token."""
+    token = uuid.uuid4().hex[:12]
+    result = ns.run(["python3", "-c", _CLIENT, address, str(port), kind, token, str(wait)],
+                    check=False, timeout=wait + 10)
+    return result.stdout.strip() == "ok"
 
 
 _CLIENT_CONNECT = r"""

@@ -10,6 +10,7 @@ import os
 import signal
 import subprocess
 import time
+from dataclasses import dataclass
 
 from . import workspace
 
@@ -112,6 +113,7 @@ class Lan:
     """
 
     LAN_HOST = "192.168.77.20"
+    LAN_NET = "192.168.77.0/24"
     GW_LAN = "192.168.77.1"
     GW_WAN = "100.200.0.2"
     ISP = "100.200.0.1"
@@ -216,3 +218,95 @@ class Lan:
         for ns in (self.side, self.vpn, self.isp, self.gw, self.lan):
             if ns:
                 ns.delete()
+
+
+_MASQUERADE = """
+table ip lab_masquerade {{
+    chain postrouting {{
+        type nat hook postrouting priority srcnat; policy accept;
+        oifname "{wan}" masquerade
+    }}
+}}
+"""
+
+
+class TwoRouterLan:
+    """Two NATs in a row, as in a home whose own router sits behind the provider's box:
+
+        lan 192.168.77.20 -- gw (inner router) 192.168.77.1 | 192.168.1.2
+            -- outer (outer router) 192.168.1.1 | 100.200.0.2 -- isp 100.200.0.1
+
+    Each router forwards and masquerades what leaves by its WAN link (an nft table
+    lab_masquerade of its own); the LAN host's default route goes via gw, gw's via outer,
+    outer's via isp.  isp also holds PROBE (192.0.0.9/32) on its loopback, so that a probe
+    sent towards that address beyond the routers stays inside the lab.  The attributes keep
+    Lan's names for the LAN host and the inner router (lan, gw, lan_if, gw_lan_if, gw_wan_if,
+    host_address, GW_LAN, GW_WAN); outer_side() shows the outer router as a Lan's gateway, for
+    gateway.Gateway."""
+
+    LAN_HOST = Lan.LAN_HOST
+    LAN_NET = Lan.LAN_NET
+    GW_LAN = Lan.GW_LAN
+    GW_WAN = "192.168.1.2"
+    OUTER_NET = "192.168.1.0/24"
+    OUTER_LAN = "192.168.1.1"
+    OUTER_WAN = Lan.GW_WAN
+    ISP = Lan.ISP
+    PROBE = "192.0.0.9"
+
+    def __init__(self):
+        self.ipv6 = False
+        self.host_address = self.LAN_HOST
+        self.gateway_lan_address = self.GW_LAN
+        self.lan = self.gw = self.outer = self.isp = None
+        try:
+            self.lan = Namespace("lan")
+            self.gw = Namespace("gw")
+            self.outer = Namespace("out")
+            self.isp = Namespace("isp")
+            self.lan_if, self.gw_lan_if = link(self.lan, self.LAN_HOST + "/24",
+                                               self.gw, self.GW_LAN + "/24")
+            self.gw_wan_if, self.outer_lan_if = link(self.gw, self.GW_WAN + "/24",
+                                                     self.outer, self.OUTER_LAN + "/24")
+            self.outer_wan_if, self.isp_if = link(self.outer, self.OUTER_WAN + "/24",
+                                                  self.isp, self.ISP + "/24")
+            self.lan.run(["ip", "route", "add", "default", "via", self.GW_LAN])
+            self.lan.run(["ip", "route", "add", "224.0.0.0/4", "dev", self.lan_if])
+            for router, wan, upstream in ((self.gw, self.gw_wan_if, self.OUTER_LAN),
+                                          (self.outer, self.outer_wan_if, self.ISP)):
+                router.run(["ip", "route", "add", "default", "via", upstream])
+                router.run(["sysctl", "-q", "-w", "net.ipv4.ip_forward=1"])
+                router.run(["nft", "-f", "-"], input=_MASQUERADE.format(wan=wan))
+            self.isp.run(["ip", "addr", "add", self.PROBE + "/32", "dev", "lo"])
+        except BaseException:
+            self.delete()
+            raise
+
+    def outer_side(self):
+        """The outer router seen as a Lan's gateway (gw, gw_lan_if, gw_wan_if, GW_LAN,
+        GW_WAN, LAN_NET, isp), with the LAN host (lan, host_address) as the host behind it,
+        so that gateway.Gateway runs the real daemon there and its listen() and reach() go
+        end to end through both routers."""
+        return _RouterSide(gw=self.outer, gw_lan_if=self.outer_lan_if,
+                           gw_wan_if=self.outer_wan_if, GW_LAN=self.OUTER_LAN,
+                           GW_WAN=self.OUTER_WAN, LAN_NET=self.OUTER_NET, isp=self.isp,
+                           lan=self.lan, host_address=self.host_address, ipv6=False)
+
+    def delete(self):
+        for ns in (self.isp, self.outer, self.gw, self.lan):
+            if ns:
+                ns.delete()
+
+
+@dataclass(frozen=True)
+class _RouterSide:
+    gw: Namespace
+    gw_lan_if: str
+    gw_wan_if: str
+    GW_LAN: str
+    GW_WAN: str
+    LAN_NET: str
+    isp: Namespace
+    lan: Namespace
+    host_address: str
+    ipv6: bool
