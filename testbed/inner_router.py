@@ -83,7 +83,7 @@ class _Router:
             text = data.decode("latin-1")
             if not text.startswith("M-SEARCH"):
                 continue
-            st = _header(text, "ST")
+            st = header(text, "ST")
             # Only searches on the LAN side are answered, as a router does.
             answered = (destination in (fakegw.SSDP_GROUP, self.lan_address)
                         and st in _ANSWERED)
@@ -149,7 +149,8 @@ class _Router:
         subprocess.run(["nft", "delete", "table", "ip", TABLE], capture_output=True)
 
 
-def _header(text, name):
+def header(text, name):
+    """The value of an SSDP or HTTP header line of `text` (name in capitals), or None."""
     for line in text.split("\r\n")[1:]:
         key, _, value = line.partition(":")
         if key.strip().upper() == name:

@@ -4,6 +4,7 @@ with unittest.TestCase and sets KIND ("tcp"/"udp") and SELECTOR, and IGD_V1 for 
 view of the gateway (by default it describes itself as it ships, IGDv2).  GatewayHost is the
 fixture alone, for groups with cases of their own (VPN for a multi-homed LAN host)."""
 import os
+import re
 import subprocess
 import threading
 import time
@@ -79,6 +80,7 @@ class LiveHost:
         self.watchdog = threading.Timer(bound, self.process.kill)
         self.watchdog.start()
         self.answers = []
+        self.stamps = []  # the host's own clock (ms) of each answer, as -v prints it
 
     def next(self):
         """The next answer (the text after " = "); fails when the host ended before it."""
@@ -86,6 +88,8 @@ class LiveHost:
         if not line:
             raise AssertionError(f"the host ended after {self.answers} "
                                  f"(exit {self.process.wait()})")
+        stamp = re.match(r"\[\s*(\d+) ms\]", line)
+        self.stamps.append(int(stamp.group(1)) if stamp else None)
         self.answers.append(line.rstrip().partition(" = ")[2])
         return self.answers[-1]
 
