@@ -14,9 +14,17 @@ sandboxed LAN:
 - its IGDv1 view with PCP on too: the mapping by UPnP, the pinhole by PCP (the IGDv1
   description lists no IPv6 firewall service).
 
+A fourth phase puts two routers in a row (LAN host -- the user's router -- the provider's box --
+isp), with IPv4 only: the inner router is a scripted consumer router that maps although its
+WAN address is private (testbed/inner_router.py), the outer one the same real gateway as it
+ships.  portlink maps external port 80 at the inner router (to the LAN host's 8080) and, once
+the add has answered, at the outer one (80 to the inner router's WAN address, port 80); the
+job proves the port from the provider's side through both, removes it and proves both gone.
+
 It ends with one line per mapping (the protocol that made it, its external IPv4 address and
 port, the pinhole's address and port or why there is none) and one summary line.
-Everything runs in network namespaces made here (lan -- gw -- isp); nothing leaves them.
+Everything runs in network namespaces made here (lan -- gw -- isp, and lan -- gw -- outer --
+isp); nothing leaves them.
 Exit code 0 when every step held, 1 otherwise.
 """
 import ipaddress
@@ -30,6 +38,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from testbed import flavours, gateway, winebox  # noqa: E402
+from testbed.two_routers import TwoRouterLab  # noqa: E402
 
 LAN_PORT = 8080
 WAN_PORT = 80
@@ -41,6 +50,8 @@ PROOF_WINDOW_MS = 4000
 PINHOLE_WAIT_S = 2.0
 # A connection that must not get through is given this long.
 CLOSED_WAIT_S = 1.0
+# Behind two routers, the outer mapping must forward this long after the add answered at most.
+SECOND_MAPPING_WAIT_S = 5.0
 NO_ROUTER6 = ("no pinhole: under Wine no IPv6 router can be found (Wine's IPv6 route table is "
               "empty) and a gateway with UPnP off answers no IPv6 search, so portlink has no "
               "IPv6 address of the gateway to ask")
@@ -76,7 +87,9 @@ def main():
     # NAT-PMP on, then its IGDv1 view with PCP and NAT-PMP on too; all with IPv6.
     mappings = [map_and_prove(step, check, protocol, pinhole, options)
                 for protocol, pinhole, options, _ in PHASES]
-    for number, ((_, _, _, where), found) in enumerate(zip(PHASES, mappings), 1):
+    mappings.append(map_through_two_routers(step, check))
+    wheres = [where for *_, where in PHASES] + ["two routers: scripted inner, stock outer"]
+    for number, (where, found) in enumerate(zip(wheres, mappings), 1):
         step(f"mapping {number} ({where}): {found}")
     if failures:
         step(f"main job FAILED ({len(failures)} step(s))")
@@ -84,7 +97,9 @@ def main():
     step(f"main job done ({flavour.name} flavour): on the stock gateway (UPnP), with UPnP "
          "off (PCP) and on its IGDv1 view with PCP on (UPnP), gateway found, port mapped, "
          "proven from the WAN side, removed; the IPv6 pinhole opened (by UPnP, by PCP), proven "
-         "from the WAN side and closed where Wine lets portlink find the gateway over IPv6")
+         "from the WAN side and closed where Wine lets portlink find the gateway over IPv6; "
+         "behind two routers the port mapped at both, proven from the provider's side through "
+         "both and removed from both")
     return 0
 
 
@@ -245,6 +260,83 @@ def prove_pinhole(step, check, gw, net, hole, pinhole, added_at):
                     f"isp [{net.ISP6}] -> [{net.LAN_HOST6}]:{LAN_PORT} reaches the listener "
                     "through the pinhole")
     return by if reached and (pinhole is None or by == pinhole) else None
+
+
+def map_through_two_routers(step, check):
+    """Two routers in a row: find the inner one, map, prove the port from the provider's side
+    through both routers (the outer mapping is made after the add answered, so it is waited
+    for), remove, prove both mappings gone.  Returns the text of the mapping's summary line."""
+    step("creating the sandboxed two-router LAN (lan 192.168.77.20 -- inner router (scripted) "
+         "192.168.77.1/192.168.1.2 -- outer router (miniupnpd as it ships) "
+         "192.168.1.1/100.200.0.2 -- isp 100.200.0.1; IPv4 only)")
+    lab = TwoRouterLab()
+    net = lab.net
+    box = host = None
+    inner = outer = world = None
+    try:
+        box = winebox.WineBox(net.lan)
+        step("Wine prefix ready, its wineserver inside the lan namespace")
+        lab.listen("tcp", LAN_PORT)
+        check(not lab.reach("tcp", WAN_PORT, wait=CLOSED_WAIT_S),
+              f"before mapping: isp -> {net.OUTER_WAN}:{WAN_PORT} does not reach the listener")
+        dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
+        commands = ["startSearch()", "wait-search(20000)", "isSearchSucces()",
+                    f"addNATPortMapping({LAN_PORT},{WAN_PORT},1)",
+                    f"sleep({int(SECOND_MAPPING_WAIT_S * 1000) + PROOF_WINDOW_MS})",
+                    f"removeNATPortMapping({WAN_PORT},1)"]
+        step("portlink through the runtime stand-in: vnxhost -v portlink.dll " + " ".join(commands))
+        host = box.popen("vnxhost.exe", ["-v", dll, *commands], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        watchdog = threading.Timer(90, host.kill)
+        watchdog.start()
+        answered = []
+        for line in host.stdout:
+            line = line.rstrip()
+            command, _, answer = line.partition("] ")[2].partition(" = ")
+            step("host " + line)
+            answered.append(command)
+            check(answer == "true", f"{command} answered {answer}")
+            if command.startswith("addNATPortMapping") and answer == "true":
+                added_at = time.monotonic()
+                if check(lab.inner_mapped("tcp", WAN_PORT, LAN_PORT),
+                         f"the inner router forwards tcp/{WAN_PORT} to {net.LAN_HOST}:{LAN_PORT}: "
+                         + "; ".join(lab.inner.mapping_rules())):
+                    inner = f"{net.GW_WAN}:{WAN_PORT} -> {net.LAN_HOST}:{LAN_PORT}"
+                while not lab.outer_mapped("tcp", WAN_PORT) and \
+                        time.monotonic() < added_at + SECOND_MAPPING_WAIT_S:
+                    time.sleep(0.05)
+                after = time.monotonic() - added_at
+                if check(lab.outer_mapped("tcp", WAN_PORT),
+                         f"the outer router forwards tcp/{WAN_PORT} to {net.GW_WAN}:{WAN_PORT} "
+                         f"({after * 1000:.0f} ms after the add answered): "
+                         + ("; ".join(lab.outer.mapping_rules()) or "none")):
+                    outer = f"{net.OUTER_WAN}:{WAN_PORT} -> {net.GW_WAN}:{WAN_PORT}"
+                if check(lab.reach("tcp", WAN_PORT),
+                         f"isp -> {net.OUTER_WAN}:{WAN_PORT} reaches the listener on "
+                         f"{net.LAN_HOST}:{LAN_PORT} through both routers"):
+                    world = f"{net.OUTER_WAN}:{WAN_PORT}"
+        code = host.wait()
+        watchdog.cancel()
+        errors = host.stderr.read().strip()
+        check(code == 0, f"host exit code {code}" + (f": {errors}" if errors else ""))
+        check(len(answered) == 5, "every step answered")
+        check(not lab.inner.mapping_rules(), "after removal: the inner router holds no mapping "
+              f"({'; '.join(lab.inner.mapping_rules()) or 'none'})")
+        check(not lab.outer.mapping_rules(), "after removal: the outer router holds no mapping "
+              f"({'; '.join(lab.outer.mapping_rules()) or 'none'})")
+        check(not lab.reach("tcp", WAN_PORT, wait=CLOSED_WAIT_S),
+              f"after removal: isp -> {net.OUTER_WAN}:{WAN_PORT} no longer reaches the listener")
+    except Exception as error:  # the job reports, it does not crash
+        check(False, f"{type(error).__name__}: {error}")
+    finally:
+        if host and host.poll() is None:
+            host.kill()
+            host.wait()
+        if box:
+            box.close()
+        lab.close()
+    return (f"inner mapping {inner or 'not proven'}, outer mapping {outer or 'not proven'}; "
+            "the world sees " + (f"{world} (tcp)" if world else "nothing (not forwarded)"))
 
 
 if __name__ == "__main__":
