@@ -10,7 +10,8 @@ upnpc), adapters (discovery on a host whose second adapter wins the multicast ro
 port_control (UPnP off: PCP), pinholes (the add dual-stack, and the time to the IPv6 pinhole
 forwarding), scripted_boxes (discovery on scripted boxes), restarts (router restarts),
 keeper_wait (the longest wait of a call while the keeper's exchanges go unanswered),
-outage_delete (a delete asked for during an outage, after it), soak, and with --previous
+outage_delete (a delete asked for during an outage, after it), double_nat (the add behind two
+routers against one, and the time to forwarding through both), soak, and with --previous
 against_previous (this build's figures against those of an older build, measured in turn;
 --no-timing then leaves just these).  Programs that run inside the namespaces, and the rule
 files loaded there, are in helpers/; test_figures checks the figures' arithmetic without

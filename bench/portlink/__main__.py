@@ -9,6 +9,7 @@ from .actions import stock_figures
 from .adapters import adapter_figures
 from .against_previous import previous_figures
 from .common import portlink_dll
+from .double_nat import double_nat_figures
 from .keeper_wait import keeper_wait_figures
 from .outage_delete import outage_figure
 from .pinholes import dual_stack_figures, pinhole_figures
@@ -50,6 +51,7 @@ def main():
             restart_figures(args.runs, slow=not args.no_slow)
             keeper_wait_figures()
             outage_figure()
+            double_nat_figures(args.runs)
         if args.previous:
             previous_figures(lan, box, args.previous, args.runs, slow=not args.no_slow)
         if not args.no_soak:

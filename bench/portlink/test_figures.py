@@ -7,7 +7,7 @@ import os
 import re
 import unittest
 
-from . import against_previous, common, keeper_wait, outage_delete, restarts
+from . import against_previous, common, double_nat, keeper_wait, outage_delete, restarts
 
 
 def stamps_of(before_ms, commands, durations):
@@ -58,7 +58,8 @@ class CallTimes(unittest.TestCase):
 class AgainstPrevious(unittest.TestCase):
     def test_each_figure_is_its_own_call_time(self):
         for plan, answers in ((against_previous.HOLDER, against_previous.HOLDER_ANSWERS),
-                              (against_previous.OTHER, against_previous.OTHER_ANSWERS)):
+                              (against_previous.OTHER, against_previous.OTHER_ANSWERS),
+                              (double_nat.PLAN, double_nat.ANSWERS)):
             with self.subTest(figures=[name for _, name in plan if name]):
                 commands = [command for command, _ in plan]
                 calls = [name for command, name in plan if not command.startswith("sleep")]

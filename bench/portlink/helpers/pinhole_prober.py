@@ -1,5 +1,5 @@
 """Prober run inside the isp namespace: from the moment it prints "ready", starts a TCP
-connection to ADDRESS:PORT every POLL seconds (each given TIMEOUT seconds, a fresh socket and
+connection to ADDRESS:PORT (IPv6 or IPv4) every POLL seconds (each given TIMEOUT seconds, a fresh socket and
 source port each), until one is answered with the echo of its token; prints
 "ok MONOTONIC_TIME_OF_THE_ANSWER TRIES" then, or "none TRIES" after BOUND seconds.
 
@@ -14,7 +14,7 @@ tries = 0
 while time.monotonic() < end:
     began = time.monotonic()
     tries += 1
-    s = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+    s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_STREAM)
     s.settimeout(timeout)
     try:
         s.connect((address, port))
