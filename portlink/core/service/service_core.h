@@ -167,7 +167,10 @@ class ServiceCore {
     const UpstreamFinder &upstreamFinder() const { return finder_; }
     const MappingKeeper &upstreamMappings() const { return upstream_; }
     // Exchanges handed out whose outcome has not been reported.
-    size_t inFlight() const { return mappingTickets_.size() + pinholeTickets_.size(); }
+    size_t inFlight() const {
+        return mappingTickets_.size() + pinholeTickets_.size() + upstreamTickets_.size() +
+               stepTickets_.size();
+    }
     // The (transport, internal port) pairs whose pinholes are wanted now.
     struct Port {
         uint8_t transport;
@@ -189,7 +192,14 @@ class ServiceCore {
     void reported(const Exchange &x);
     void reported(const PinholeExchange &x);
 
+    // Keeps the gateway's external address current and the second mappings following the
+    // kept ones, while the gateway sits behind another NAT whose router was found.
+    void syncUpstream(uint64_t nowMs);
+    void externalAddressIn(uint64_t nowMs, const ExchangeResult &result);
+
     MappingKeeper keeper_;
+    MappingKeeper upstream_; // the second mappings, at the next router
+    UpstreamFinder finder_;
     PinholeKeeper pinholes_;
     PinholeSide side_;
     NetworkLook look_;
@@ -202,6 +212,8 @@ class ServiceCore {
     std::vector<std::wstring> deviceUdns_;
     std::vector<uint64_t> mappingTickets_;
     std::vector<uint64_t> pinholeTickets_;
+    std::vector<uint64_t> upstreamTickets_;
+    std::vector<uint64_t> stepTickets_;
 };
 
 } // namespace portlink

@@ -73,7 +73,7 @@ class UpstreamFinder {
     // The gateway found; `other`: not the one known before (all that was learned is dropped).
     void gatewayFound(uint64_t nowMs, MappingWay way, uint32_t gateway, bool other);
     // Whether the gateway keeps a mapping of ours: nothing is asked while it does not.
-    void setWanted(uint64_t nowMs, bool wanted);
+    void setWanted(bool wanted);
     // This host's address towards the gateway (never a next router).
     void localAddressSeen(uint32_t address) { local_ = address; }
     // Any answer of the gateway that names its external address (0: none, changes nothing).
@@ -101,6 +101,7 @@ class UpstreamFinder {
     bool spend(uint64_t nowMs, unsigned datagrams);
     uint64_t budgetFreeAtMs(uint64_t nowMs, unsigned datagrams) const;
     uint64_t stepDueAtMs() const;
+    uint64_t externalDue() const;
     void forgetRouter();
 
     bool hasGateway_ = false;
@@ -115,6 +116,7 @@ class UpstreamFinder {
     bool found_ = false;
     MappingWay routerWay_ = MappingWay::Upnp;
     uint64_t upstreamDueAtMs_ = 0; // the next probe or search
+    uint64_t tryStartedAtMs_ = 0;  // when the last probe was handed out
     uint64_t inFlight_ = 0;        // ticket of the step out, 0 for none
     uint64_t nextTicket_ = 1;
     std::deque<uint64_t> sent_; // when each datagram or probe went upstream
