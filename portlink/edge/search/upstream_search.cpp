@@ -85,8 +85,8 @@ bool describedService(uint32_t router, const UsableSearchAnswer &usable, int32_t
         return false;
     ControlPoint firewall;
     std::vector<std::wstring> devices;
-    return fetchDeviceDescription(usable.answer.descriptionUrl, usable.answer.serviceType,
-                                  service, firewall, devices, connectLimitMs) &&
+    return fetchDeviceDescription(usable.answer.descriptionUrl, usable.answer.serviceType, service,
+                                  firewall, devices, connectLimitMs) &&
            requestHost(service.controlUrl) == host;
 }
 
@@ -97,12 +97,13 @@ bool answersPcp(uint32_t router, uint32_t clientAddress) {
         return false;
     PortControlLink link(router);
     PortControlAnswer answer;
-    return link.ask(pcpAnnounceRequest(clientAddress),
-                    [](const PortControlAnswer &a) {
-                        return a.kind == AnswerKind::PcpAnnounce ||
-                               a.kind == AnswerKind::UnsupportedVersionV0;
-                    },
-                    answer) &&
+    return link.ask(
+               pcpAnnounceRequest(clientAddress),
+               [](const PortControlAnswer &a) {
+                   return a.kind == AnswerKind::PcpAnnounce ||
+                          a.kind == AnswerKind::UnsupportedVersionV0;
+               },
+               answer) &&
            answer.kind == AnswerKind::PcpAnnounce && answer.result == kResultSuccess;
 }
 

@@ -266,13 +266,13 @@ int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     std::vector<PinholeResult> closed(plan.closes.size());
     std::vector<std::function<void()>> beside;
     for (size_t i = 0; i < plan.closes.size(); ++i)
-        beside.push_back([&, i] { closed[i] = carryOutPinhole(plan.closes[i], route, kCallConnectLimitMs); });
+        beside.push_back(
+            [&, i] { closed[i] = carryOutPinhole(plan.closes[i], route, kCallConnectLimitMs); });
     const bool upstream = plan.upstream.ticket != 0;
     ExchangeResult upstreamResult;
     if (upstream)
-        beside.push_back([&] {
-            upstreamResult = carryOutUpstream(plan.upstream, kUpstreamConnectLimitMs);
-        });
+        beside.push_back(
+            [&] { upstreamResult = carryOutUpstream(plan.upstream, kUpstreamConnectLimitMs); });
     ExchangeResult result;
     bool spoke = false;
     runSideBySide([&] { result = carryOut(plan.exchange, kCallConnectLimitMs, spoke); }, beside);

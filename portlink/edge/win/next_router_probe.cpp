@@ -30,8 +30,8 @@ uint32_t probeNextRouter() {
     // Room for one reply, the echoed data and an ICMP error's 8 bytes, which is what the call
     // asks for, and the I/O status block (two pointers) that newer systems put after them,
     // with margin to spare.
-    alignas(ICMP_ECHO_REPLY) unsigned char reply[sizeof(ICMP_ECHO_REPLY) + sizeof kEchoData + 8 +
-                                                 2 * sizeof(void *) + 256] = {};
+    alignas(ICMP_ECHO_REPLY) unsigned char
+        reply[sizeof(ICMP_ECHO_REPLY) + sizeof kEchoData + 8 + 2 * sizeof(void *) + 256] = {};
     char data[sizeof kEchoData];
     std::memcpy(data, kEchoData, sizeof data);
     const DWORD replies = IcmpSendEcho(icmp.get(), target, data, sizeof data, &options, reply,
