@@ -1,9 +1,10 @@
-// Reading of the firewall service's answers: the UniqueID of an AddPinhole answer, the fault
-// of a refused action, a GetFirewallStatus answer, and the search of a description for the
-// service's control URL.
+// Reading of the gateway's SOAP answers: the firewall service's (the UniqueID of an AddPinhole
+// answer, the fault of a refused action, a GetFirewallStatus answer, and the search of a
+// description for the service's control URL) and the connection service's external address.
 #include "pinhole_soap.h"
 
 #include "fuzz_input.h"
+#include "private_address.h"
 #include "soap.h"
 #include "text_ops.h"
 
@@ -56,5 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         require(requestHost(control) == L"192.168.77.1");
         require(answer.find(kFirewallControlServiceType) != std::wstring::npos);
     }
+
+    // An external address only from an element whose text, white space around it dropped, is
+    // exactly the dotted form of that address.
+    const uint32_t external = readExternalAddress(answer);
+    if (external != 0)
+        require(trimXmlWhiteSpace(getElementText(L"NewExternalIPAddress", answer)) ==
+                dottedAddress(external));
     return 0;
 }

@@ -4,12 +4,16 @@
 // changes, contexts and finalizers, and clock steps.  After every step the core must keep its
 // promises: nothing stays in flight once reported, pinholes are wanted exactly while a kept
 // mapping names their port, nothing goes to the keeper thread after the finalizer, and the
-// next wake is never more than a minute away.
+// next wake is never more than a minute away; second mappings exist only behind another NAT,
+// follow the kept mappings, name the gateway's external address and go only to the router
+// found beyond it, and no more than twelve datagrams a minute go there to find it.
 #include "fuzz_input.h"
+#include "private_address.h"
 #include "result_codes.h"
 #include "service_core.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 using namespace portlink;
@@ -20,9 +24,15 @@ const uint32_t kGateways[] = {0x014da8c0, 0x0101a8c0};   // 192.168.77.1, 192.16
 const uint32_t kHosts[] = {0x144da8c0, 0x154da8c0, 0};    // .20, .21, none
 const uint16_t kPorts[] = {80, 81, 8080, 8081};
 const wchar_t *const kUuids[] = {L"root", L"wan", L"media", L""};
+// External addresses and probe answers: private, shared, public, the gateway, none.
+const uint32_t kBeyond[] = {0x0201a8c0, 0x01004064, 0x4d040808, 0x014da8c0, 0};
 
 // A promise of the core that must hold; the text says which.
-void expect(bool holds, const char * /*promise*/) { fuzzing::require(holds); }
+void expect(bool holds, const char *promise) {
+    if (!holds)
+        std::fprintf(stderr, "broken promise: %s\n", promise);
+    fuzzing::require(holds);
+}
 
 struct Bytes {
     const uint8_t *data;
@@ -55,7 +65,16 @@ struct Run {
         r.lifetime = lifetimes[(b >> 2) % 4];
         r.hasEpoch = (b & 0x20) != 0;
         r.epoch = in.take();
+        r.externalAddress = b & 0x40 ? kBeyond[r.epoch % 5] : 0;
         return r;
+    }
+    UpstreamAnswer stepOutcome(Bytes &in) {
+        const uint8_t b = in.take();
+        UpstreamAnswer a;
+        a.answered = (b & 1) != 0;
+        a.address = kBeyond[(b >> 1) % 5];
+        a.way = static_cast<MappingWay>((b >> 4) % 3);
+        return a;
     }
     PinholeResult holeOutcome(Bytes &in) {
         const uint8_t b = in.take();
@@ -69,6 +88,10 @@ struct Run {
     void answer(Bytes &in, const KeeperJob &job) {
         if (job.pinhole)
             core.finishPinhole(now, job.hole, holeOutcome(in));
+        else if (job.learn)
+            core.finishStep(now, job.step, stepOutcome(in));
+        else if (job.upstream)
+            core.finishUpstream(now, job.mapping, outcome(in, job.mapping));
         else
             core.finishMapping(now, job.mapping, outcome(in, job.mapping), (in.take() & 7) == 0);
     }
@@ -131,6 +154,12 @@ void Run::step(Bytes &in) {
         now += in.take() * 10u;
         for (const PinholeExchange &close : plan.closes)
             core.finishPinhole(now, close, holeOutcome(in));
+        if (plan.upstream.ticket != 0) {
+            expect(plan.upstream.job == ExchangeJob::Delete &&
+                       plan.upstream.externalPort == kPorts[(arg >> 1) % 4],
+                   "a remove takes the second mapping of its own port only");
+            core.finishUpstream(now, plan.upstream, outcome(in, plan.upstream));
+        }
         RemoveStep removed = core.finishRemove(now, plan.exchange, outcome(in, plan.exchange), false);
         for (int i = 0; removed.more; ++i) {
             expect(i == 0 && plan.exchange.job == ExchangeJob::Check &&
@@ -144,6 +173,20 @@ void Run::step(Bytes &in) {
         KeeperJob job;
         for (int i = 0; i < (arg % 4) + 1 && core.nextJob(now, job); ++i) {
             expect(!core.finalized(), "nothing goes to the thread after the finalizer");
+            const UpstreamFinder &finder = core.upstreamFinder();
+            if (job.upstream)
+                expect(finder.found() && finder.behindAnotherNat() &&
+                           core.upstreamMappings().gatewayAddress() == finder.nextRouter() &&
+                           (job.mapping.job == ExchangeJob::Epoch ||
+                            job.mapping.job == ExchangeJob::Delete ||
+                            job.mapping.clientAddress == finder.externalAddress()),
+                       "second mappings go to the router found and name the external address");
+            if (job.learn && job.step.step != UpstreamStep::ExternalAddress)
+                expect(finder.behindAnotherNat(), "nothing goes beyond a public address");
+            if (job.learn && job.step.step == UpstreamStep::SearchNextRouter)
+                expect((isPrivateAddress(job.step.address) || isSharedAddress(job.step.address)) &&
+                           job.step.address != 0 && job.step.address != core.gatewayAddress(),
+                       "only a private or shared next router is searched");
             pending.push_back(job);
         }
         break;
@@ -216,6 +259,26 @@ void Run::check() {
         const ServiceCore::Port p{h.transport, h.port};
         expect(h.closing || std::find(wanted.begin(), wanted.end(), p) != wanted.end(),
                 "only wanted pinholes are kept open");
+    }
+    // Second mappings: only behind another NAT, one per kept mapping's external port, to the
+    // gateway's external address on that same port.
+    const UpstreamFinder &finder = core.upstreamFinder();
+    expect(finder.sentWithinWindow(now) <= kUpstreamDatagramsPerMinute,
+           "at most twelve datagrams a minute go beyond the gateway");
+    const std::vector<MappingKeeper::Held> first = core.mappings().held();
+    for (const MappingKeeper::Held &h : core.upstreamMappings().held()) {
+        expect(finder.found() && finder.behindAnotherNat(), "second mappings only behind a NAT");
+        expect(h.internalPort == h.externalPort, "a second mapping forwards the same port");
+        if (!h.removing)
+            expect(h.clientAddress == finder.externalAddress(),
+                   "a second mapping forwards to the gateway's external address");
+        if (!h.removing)
+            expect(std::any_of(first.begin(), first.end(),
+                               [&](const MappingKeeper::Held &f) {
+                                   return !f.removing && f.transport == h.transport &&
+                                          f.externalPort == h.externalPort;
+                               }),
+                   "a second mapping follows a kept one");
     }
     const uint64_t wake = core.nextWakeMs(now);
     expect(wake >= now && wake <= now + kKeeperLongestWaitMs, "the next wake is within a minute");

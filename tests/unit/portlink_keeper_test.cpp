@@ -665,3 +665,54 @@ TEST(PortlinkKeeper, KeeperMapsGrantedOnAnotherPort) {
         EXPECT_FALSE(b.k.held()[0].granted);
     }
 }
+
+// Mappings the keeper makes on its own (keep) and lets go (release).
+TEST(PortlinkKeeper, KeptAndReleasedWithoutACall) {
+    const uint32_t kShared = 0x01004064; // 100.64.0.1: a client need not be private here
+    runCases({
+        {"kept: made at once for the address seen, failures back off",
+         [&] {
+             Bench b(MappingWay::Upnp);
+             EXPECT_FALSE(b.k.keep(b.now, kProtocolTcp, 80, 80)); // no address yet
+             b.k.localAddressSeen(b.now, kShared);
+             b.reply = [](const Exchange &) { return answer(ExchangeOutcome::Refused); };
+             ASSERT_TRUE(b.k.keep(b.now, kProtocolTcp, 80, 80));
+             b.run(7500);
+             EXPECT_EQ(b.times(), (std::vector<uint64_t>{0, 1000, 3000, 7000}));
+             EXPECT_EQ(b.sent[0].second.clientAddress, kShared);
+         }},
+        {"released before any grant: PCP dropped unsent, UPnP deleted in case it was made",
+         [&] {
+             for (const MappingWay way : {MappingWay::Pcp, MappingWay::Upnp}) {
+                 Bench b(way);
+                 b.k.localAddressSeen(b.now, kShared);
+                 ASSERT_TRUE(b.k.keep(b.now, kProtocolTcp, 80, 80));
+                 Exchange map;
+                 ASSERT_TRUE(b.k.nextExchange(b.now, map));
+                 if (way == MappingWay::Pcp)
+                     b.k.finish(b.now, map, kUnanswered);
+                 b.k.release(b.now, kProtocolTcp, 80);
+                 if (way == MappingWay::Upnp)
+                     b.k.finish(b.now, map, granted(80)); // the add was made after all
+                 b.run(5000);
+                 EXPECT_EQ(b.jobs().size(), way == MappingWay::Upnp ? 1u : 0u);
+                 EXPECT_TRUE(b.k.empty());
+             }
+         }},
+        {"released with the delete handed out now; unanswered, retried by the keeper",
+         [&] {
+             Bench b(MappingWay::Upnp);
+             b.k.localAddressSeen(b.now, kShared);
+             ASSERT_TRUE(b.k.keep(b.now, kProtocolTcp, 80, 80));
+             b.run(0);
+             Exchange now;
+             b.k.release(b.now, kProtocolTcp, 80, &now);
+             ASSERT_EQ(now.job, ExchangeJob::Delete);
+             b.k.finish(b.now, now, kUnanswered);
+             b.run(2500);
+             EXPECT_EQ(b.jobs(), (std::vector<std::pair<uint64_t, ExchangeJob>>{
+                                     {2000, ExchangeJob::Delete}}));
+             EXPECT_TRUE(b.k.empty());
+         }},
+    });
+}

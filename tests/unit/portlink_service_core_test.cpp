@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "result_codes.h"
@@ -16,6 +17,10 @@ constexpr uint32_t kHost = 0x1400a8c0;      // 192.168.0.20
 const Ipv6Address kHost6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20};
 const Ipv6Address kGw6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01};
 const Ipv6Address kRouter6 = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01};
+constexpr uint32_t kPublic = 0x4d040808;    // 8.8.4.77
+constexpr uint32_t kWan = 0x0201a8c0;       // 192.168.1.2, behind another NAT
+constexpr uint32_t kWanLater = 0x0901a8c0;  // 192.168.1.9
+constexpr uint32_t kOuter = 0x0101a8c0;     // 192.168.1.1
 
 ExchangeResult granted(uint16_t port = 0, uint32_t lifetime = 0) {
     ExchangeResult r;
@@ -96,6 +101,10 @@ struct Rig {
             return plan;
         for (const PinholeExchange &close : plan.closes)
             core.finishPinhole(now, close, holeGranted(close.uniqueId));
+        if (plan.upstream.ticket != 0) {
+            upstreamSent.push_back(plan.upstream);
+            core.finishUpstream(now, plan.upstream, granted());
+        }
         RemoveStep step = core.finishRemove(now, plan.exchange, granted(), false);
         while (step.more)
             step = core.finishRemove(now, step.next, granted(), false);
@@ -107,16 +116,39 @@ struct Rig {
         KeeperJob job;
         while (done.size() < 50 && core.nextJob(now, job)) {
             done.push_back(job);
-            if (job.pinhole)
+            if (job.pinhole) {
                 core.finishPinhole(now, job.hole, holeGranted(static_cast<uint16_t>(40 + done.size())));
-            else
+            } else if (job.learn) {
+                core.finishStep(now, job.step, step(job.step));
+            } else if (job.upstream) {
+                upstreamSent.push_back(job.mapping);
+                ExchangeResult a = job.mapping.job == ExchangeJob::Check ? outerCheck : granted();
+                if (a.outcome == ExchangeOutcome::Granted && job.mapping.way == MappingWay::Pcp) {
+                    a.externalPort = job.mapping.externalPort;
+                    a.lifetime = lifetime;
+                }
+                core.finishUpstream(now, job.mapping, a);
+            } else
                 core.finishMapping(now, job.mapping, granted(job.mapping.externalPort, lifetime),
                                    false);
         }
         return done;
     }
+    // What lies beyond the gateway: its external address, the probe's answer, how the next
+    // router maps; what that router answers a check.
+    UpstreamAnswer step(const UpstreamJob &job) const {
+        UpstreamAnswer a;
+        a.answered = true;
+        a.address = job.step == UpstreamStep::ExternalAddress ? wanAddress : kOuter;
+        a.way = outerWay;
+        return a;
+    }
     std::vector<ServiceCore::Port> wanted() const { return core.wantedPinholes(); }
     std::vector<Exchange> cleanUps;
+    uint32_t wanAddress = kPublic;
+    MappingWay outerWay = MappingWay::Upnp;
+    ExchangeResult outerCheck = granted();
+    std::vector<Exchange> upstreamSent;
 };
 
 ServiceCore::Port tcp(uint16_t port) { return {kProtocolTcp, port}; }
@@ -343,4 +375,108 @@ TEST(ServiceCorePinholeRoute, UpnpOnlyToTheSearchedDevice) {
         if (!used.empty())
             EXPECT_EQ(used[0], row.ways[0]);
     }
+}
+
+// Behind another NAT the keeper thread finds the next router after the add and makes the
+// second mapping there: the same external port, to the gateway's external address on that
+// port; it is checked every two minutes, made again when missing, and deleted beside the
+// first by the remove.
+TEST(ServiceCoreSecondNat, MadeKeptAndRemovedWithTheFirst) {
+    for (const MappingWay outer : {MappingWay::Upnp, MappingWay::Pcp}) {
+        Rig r;
+        r.wanAddress = kWan;
+        r.outerWay = outer;
+        r.found(MappingWay::Upnp, false);
+        ASSERT_EQ(r.add(8080, 80, granted()), RESULT_OK);
+        std::vector<UpstreamStep> steps;
+        for (const KeeperJob &job : r.runDue())
+            if (job.learn)
+                steps.push_back(job.step.step);
+        EXPECT_EQ(steps, (std::vector<UpstreamStep>{UpstreamStep::ExternalAddress,
+                                                    UpstreamStep::FindNextRouter,
+                                                    UpstreamStep::SearchNextRouter}));
+        ASSERT_EQ(r.upstreamSent.size(), 1u);
+        const Exchange second = r.upstreamSent[0];
+        EXPECT_EQ(second.job, ExchangeJob::Map);
+        EXPECT_EQ(second.way, outer);
+        EXPECT_EQ(second.externalPort, 80);
+        EXPECT_EQ(second.internalPort, 80);
+        EXPECT_EQ(second.clientAddress, kWan);
+
+        // Checked (UPnP) or renewed (PCP) within two minutes: the outer router restarted and
+        // lost it, so it is made again.
+        r.outerCheck.outcome = ExchangeOutcome::Refused;
+        r.now += kUpnpCheckEveryMs;
+        r.upstreamSent.clear();
+        r.runDue();
+        const auto remade = std::find_if(r.upstreamSent.begin(), r.upstreamSent.end(),
+                                         [](const Exchange &x) { return x.job == ExchangeJob::Map; });
+        ASSERT_NE(remade, r.upstreamSent.end());
+        EXPECT_EQ(remade->clientAddress, kWan);
+
+        // The remove deletes both; the call answers from the first.
+        r.upstreamSent.clear();
+        const RemovePlan plan = r.remove(80);
+        EXPECT_EQ(plan.upstream.job, ExchangeJob::Delete);
+        EXPECT_EQ(plan.upstream.externalPort, 80);
+        for (const MappingKeeper::Held &h : r.core.upstreamMappings().held())
+            EXPECT_TRUE(h.removing);
+        EXPECT_TRUE(r.runDue().empty());
+        EXPECT_EQ(r.core.inFlight(), 0u);
+    }
+}
+
+// A public external address: nothing beyond the gateway; a new private one makes every second
+// mapping again for it; the gateway's external address turning public forgets them.
+TEST(ServiceCoreSecondNat, FollowsTheGatewaysExternalAddress) {
+    Rig pub;
+    pub.found(MappingWay::Upnp, false);
+    ASSERT_EQ(pub.add(8080, 80, granted()), RESULT_OK);
+    for (int minute = 0; minute < 30; ++minute, pub.now += 60000)
+        for (const KeeperJob &job : pub.runDue())
+            EXPECT_TRUE(!job.learn || job.step.step == UpstreamStep::ExternalAddress);
+    EXPECT_TRUE(pub.upstreamSent.empty());
+
+    Rig r;
+    r.wanAddress = kWan;
+    r.found(MappingWay::Upnp, false);
+    ASSERT_EQ(r.add(8080, 80, granted()), RESULT_OK);
+    ASSERT_EQ(r.add(9090, 90, granted(), granted(), kProtocolUdp), RESULT_OK);
+    r.runDue();
+    ASSERT_EQ(r.upstreamSent.size(), 2u);
+    r.upstreamSent.clear();
+    r.wanAddress = kWanLater;
+    r.now += kExternalAddressEveryMs;
+    r.runDue();
+    std::vector<std::pair<ExchangeJob, uint32_t>> sent;
+    for (const Exchange &x : r.upstreamSent)
+        if (x.job != ExchangeJob::Check)
+            sent.push_back({x.job, x.clientAddress});
+    // UPnP names no client in a delete: the old mapping goes first, then the new one.
+    EXPECT_EQ(sent, (std::vector<std::pair<ExchangeJob, uint32_t>>{
+                        {ExchangeJob::Delete, kWanLater}, {ExchangeJob::Map, kWanLater},
+                        {ExchangeJob::Delete, kWanLater}, {ExchangeJob::Map, kWanLater}}));
+
+    r.wanAddress = kPublic;
+    r.now += kExternalAddressEveryMs;
+    r.runDue();
+    r.upstreamSent.clear();
+    for (int minute = 0; minute < 30; ++minute, r.now += 60000)
+        r.runDue();
+    EXPECT_TRUE(r.upstreamSent.empty());
+    EXPECT_FALSE(r.core.upstreamFinder().found());
+    EXPECT_TRUE(r.core.upstreamMappings().empty());
+}
+
+// The PCP gateway's MAP answer names its external address: the search beyond begins from it.
+TEST(ServiceCoreSecondNat, LearnsFromAPcpGrant) {
+    Rig r;
+    r.found(MappingWay::Pcp, false);
+    ExchangeResult answer = granted(80, 600);
+    answer.externalAddress = kWan;
+    ASSERT_EQ(r.add(8080, 80, answer), RESULT_OK);
+    r.runDue();
+    EXPECT_TRUE(r.core.upstreamFinder().found());
+    ASSERT_EQ(r.upstreamSent.size(), 1u);
+    EXPECT_EQ(r.upstreamSent[0].clientAddress, kWan);
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 
 using namespace portlink;
@@ -158,4 +159,72 @@ TEST(PortlinkSoap, MappingCheckOutcomes) {
     EXPECT_EQ(upnpActionOutcome(ERR_HTTP_STATUS), ExchangeOutcome::Refused);
     EXPECT_EQ(getSpecificPortMappingEntryArguments(80, L"TCP"),
               deletePortMappingArguments(80, L"TCP"));
+}
+
+// The external address a GetExternalIPAddress answer names: strictly dotted IPv4, or 0.
+TEST(PortlinkSoap, ExternalAddressFromItsAnswer) {
+    // The action's envelope carries no argument elements.
+    EXPECT_EQ(buildEnvelope(externalAddressAction, L"", kIp),
+              L"<?xml version=\"1.0\"?><s:Envelope\r\n"
+              L"    xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"\r\n"
+              L"    s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+              L"  <s:Body>\r\n"
+              L"    <u:GetExternalIPAddress "
+              L"xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">\r\n"
+              L"    </u:GetExternalIPAddress>\r\n"
+              L"  </s:Body>\r\n"
+              L"</s:Envelope>\r\n"
+              L"\r\n");
+
+    const auto answer = [](const std::wstring &address) {
+        return L"HTTP/1.1 200 OK\r\n\r\n<s:Envelope><s:Body>"
+               L"<u:GetExternalIPAddressResponse xmlns:u=\"x\"><NewExternalIPAddress>" +
+               address + L"</NewExternalIPAddress></u:GetExternalIPAddressResponse>"
+                         L"</s:Body></s:Envelope>";
+    };
+    const auto address = [](uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+        const uint8_t octets[4] = {a, b, c, d};
+        uint32_t value;
+        std::memcpy(&value, octets, sizeof value);
+        return value;
+    };
+    const struct {
+        std::wstring text;
+        uint32_t address;
+    } rows[] = {
+        {L"192.168.1.2", address(192, 168, 1, 2)},
+        {L"100.64.0.1", address(100, 64, 0, 1)},
+        {L"\r\n\t 203.0.113.7 \n", address(203, 0, 113, 7)},
+        {L"255.255.255.255", address(255, 255, 255, 255)},
+        {L"1.0.0.0", address(1, 0, 0, 0)},
+        {L"0.0.0.0", 0},
+        {L"", 0},
+        {L"  ", 0},
+        {L"router.example", 0},
+        {L"2001:db8::1", 0},
+        {L"::ffff:192.168.1.2", 0},
+        {L"192.168.1", 0},
+        {L"192.168.1.2.3", 0},
+        {L"192.168.1.256", 0},
+        {L"192.168.1.2000", 0},
+        {L"192.168..2", 0},
+        {L"192. 168.1.2", 0},
+        {L"192.168.1.2 x", 0},
+        {L"192.168.1.2/24", 0},
+        {L"192.168.01.2", 0},
+        {L"+192.168.1.2", 0},
+        {L"192.168.1.-2", 0},
+        {L"0xc0.168.1.2", 0},
+        {L"3232235778", 0},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(readExternalAddress(answer(row.text)), row.address)
+            << std::string(row.text.begin(), row.text.end());
+    // No element, or a fault in its place.
+    EXPECT_EQ(readExternalAddress(L"HTTP/1.1 200 OK\r\n\r\n<s:Envelope></s:Envelope>"), 0u);
+    EXPECT_EQ(readExternalAddress(L"HTTP/1.1 500 Internal Server Error\r\n\r\n<s:Fault><detail>"
+                                  L"<UPnPError><errorCode>501</errorCode></UPnPError></detail>"
+                                  L"</s:Fault>"),
+              0u);
+    EXPECT_EQ(readExternalAddress(L"<NewExternalIPAddress>192.168.1.2"), 0u);
 }

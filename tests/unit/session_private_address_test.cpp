@@ -73,3 +73,33 @@ TEST(PrivateAddress, OctetOrderIsNetworkOrder) {
     EXPECT_FALSE(isPrivateAddress(addressFromOctets(1, 2, 3, 10)));
     EXPECT_TRUE(isPrivateAddress(addressFromOctets(10, 3, 2, 1)));
 }
+
+// Which external addresses of the gateway mean that another NAT sits beyond it.
+TEST(ExternalAddress, GloballyRoutableAndShared) {
+    using portlink::isGloballyRoutable;
+    using portlink::isSharedAddress;
+    struct Row {
+        uint8_t a, b, c, d;
+        bool global, shared;
+    };
+    const Row rows[] = {
+        {8, 8, 4, 77, true, false},      {100, 63, 255, 255, true, false},
+        {100, 64, 0, 1, false, true},    {100, 127, 255, 254, false, true},
+        {100, 128, 0, 0, true, false},   {10, 1, 2, 3, false, false},
+        {172, 16, 0, 1, false, false},   {172, 32, 0, 1, true, false},
+        {192, 168, 1, 2, false, false},  {192, 0, 0, 9, false, false},
+        {192, 0, 1, 1, true, false},     {192, 0, 2, 7, false, false},
+        {198, 18, 0, 1, false, false},   {198, 19, 255, 1, false, false},
+        {198, 20, 0, 1, true, false},    {203, 0, 113, 5, false, false},
+        {169, 254, 3, 4, false, false},  {127, 0, 0, 1, false, false},
+        {0, 0, 0, 0, false, false},      {224, 0, 0, 1, false, false},
+        {255, 255, 255, 255, false, false}, {223, 255, 255, 254, true, false},
+    };
+    for (const Row &r : rows) {
+        const uint32_t address = addressFromOctets(r.a, r.b, r.c, r.d);
+        EXPECT_EQ(isGloballyRoutable(address), r.global)
+            << int(r.a) << '.' << int(r.b) << '.' << int(r.c) << '.' << int(r.d);
+        EXPECT_EQ(isSharedAddress(address), r.shared)
+            << int(r.a) << '.' << int(r.b) << '.' << int(r.c) << '.' << int(r.d);
+    }
+}

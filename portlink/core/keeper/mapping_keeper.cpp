@@ -246,6 +246,74 @@ void MappingKeeper::remake(Entry &entry, uint64_t nowMs, bool deleteOldFirst) {
         entry.nonce = fresh;
 }
 
+// --- mappings the keeper makes on its own ----------------------------------------------------
+
+bool MappingKeeper::keep(uint64_t nowMs, uint8_t transport, uint16_t internalPort,
+                         uint16_t externalPort) {
+    if (!hasGateway_ || local_ == 0)
+        return false;
+    lapse(nowMs);
+    const Entry *held = findKey(way_, transport, internalPort, externalPort);
+    if (held && !held->removing)
+        return true;
+    Entry entry;
+    entry.way = way_;
+    entry.transport = transport;
+    entry.internalPort = internalPort;
+    entry.externalPort = externalPort;
+    entry.clientAddress = local_;
+    entry.dueAtMs = nowMs;
+    if (way_ == MappingWay::Pcp && !(drawNonce_ && drawNonce_(entry.nonce)))
+        return false;
+    const bool keptBefore = keepsPortControl();
+    putEntry(entry);
+    if (!keptBefore)
+        epochDueAtMs_ = nowMs + kEpochCheckEveryMs;
+    return true;
+}
+
+void MappingKeeper::release(uint64_t nowMs, uint8_t transport, uint16_t externalPort,
+                            Exchange *deleteNow) {
+    if (deleteNow)
+        *deleteNow = Exchange{};
+    lapse(nowMs);
+    Entry *e = findExternal(transport, externalPort);
+    if (!e || e->removing)
+        return;
+    // A PCP/NAT-PMP mapping never granted, with nothing out for it, is nowhere but here.  A
+    // UPnP one may have been made by an add that got no answer: its delete settles that.
+    if (portControl(e->way) && !e->granted && e->inFlight == 0) {
+        eraseEntry(entries_, *e);
+        return;
+    }
+    e->removing = true;
+    e->deleteFirst = false;
+    e->unconfirmed = false;
+    e->failures = 0;
+    e->dueAtMs = nowMs;
+    if (deleteNow && e->inFlight == 0) {
+        *deleteNow = exchangeFor(*e, ExchangeJob::Delete, takeTicket());
+        e->inFlight = deleteNow->ticket;
+        e->dueAtMs = kNeverMs;
+    }
+}
+
+void MappingKeeper::forget() {
+    entries_.clear();
+    strays_.clear();
+    hasGateway_ = false;
+    gateway_ = 0;
+    local_ = 0;
+    gatewayTicketFloor_ = nextTicket_;
+    addressTicketFloor_ = nextTicket_;
+    epoch_ = EpochState{};
+    epochDueAtMs_ = kNeverMs;
+    epochInFlight_ = 0;
+    bootIdKnown_ = false;
+    byeByeHeard_ = false;
+    checksUnsupported_ = false;
+}
+
 // --- the application's calls -----------------------------------------------------------------
 
 CallPlan MappingKeeper::beginAdd(uint64_t nowMs, uint8_t transport, uint16_t internalPort,
@@ -526,10 +594,12 @@ void MappingKeeper::lapse(uint64_t nowMs) {
             e.granted = false;
 }
 
-void MappingKeeper::grant(Entry &entry, uint64_t nowMs, uint32_t lifetime) {
+void MappingKeeper::grant(Entry &entry, uint64_t nowMs, uint32_t lifetime) const {
     const uint32_t bounded = std::min(lifetime, kLongestLifetimeSeconds);
     const uint64_t lifeMs = lifetimeMs(bounded);
-    const uint64_t latest = lifeMs > kRenewalMarginMs ? lifeMs - kRenewalMarginMs : 0;
+    uint64_t latest = lifeMs > kRenewalMarginMs ? lifeMs - kRenewalMarginMs : 0;
+    if (longestRenewalMs_ != 0)
+        latest = std::min(latest, longestRenewalMs_);
     entry.granted = true;
     entry.expiresAtMs = nowMs + lifeMs;
     entry.dueAtMs =

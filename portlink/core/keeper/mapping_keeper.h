@@ -64,6 +64,9 @@ struct ExchangeResult {
     uint32_t lifetime = 0;     // PCP/NAT-PMP Map granted: seconds granted
     bool hasEpoch = false;     // PCP/NAT-PMP: the answer carried the server's epoch
     uint32_t epoch = 0;
+    // The gateway's external address where the answer names it (network order; 0: none):
+    // a granted PCP MAP's assigned IPv4 address, a NAT-PMP external address answer.
+    uint32_t externalAddress = 0;
 };
 
 // SSDP NOTIFY kinds that matter here.
@@ -198,6 +201,29 @@ class MappingKeeper {
     int32_t finishRemove(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
                          Exchange *next = nullptr);
 
+    // --- mappings the keeper makes on its own ---------------------------------------------
+    // Mappings that no application call asks for: those that the service derives from the
+    // ones the application keeps (the second mapping on a router beyond the gateway).  They
+    // name the address localAddressSeen gave, which need not be private.
+    // keep: a mapping of (transport, internal port -> external port) is wanted.  Unless one is
+    // held under that key and not being removed, it is made by nextExchange at once (PCP with a
+    // fresh nonce), then kept as the application's are; a Map that fails is tried again after
+    // 1 s, 2 s, 4 s ... (at most kLapsedRetryMaxMs apart).  False before setGateway or
+    // without a local address, or when no nonce could be drawn.
+    bool keep(uint64_t nowMs, uint8_t transport, uint16_t internalPort, uint16_t externalPort);
+    // release: the mapping held under (transport, external port) is no longer wanted.  One
+    // the gateway never granted is dropped; one it did is deleted, its delete retried as a
+    // remove's is.  With `deleteNow` not null, that Delete is handed out through it, in flight
+    // under a fresh ticket, to be reported with finish(); else nextExchange hands it out.
+    // `*deleteNow` gets ticket 0 when nothing is handed out.
+    void release(uint64_t nowMs, uint8_t transport, uint16_t externalPort,
+                 Exchange *deleteNow = nullptr);
+    // Everything held is forgotten without a word to the gateway, and the gateway with it
+    // (hasGateway() is false until setGateway); outcomes of exchanges out now change nothing.
+    void forget();
+    // PCP/NAT-PMP renewals come at most this long after a grant (0: no bound of its own).
+    void setLongestRenewalMs(uint64_t ms) { longestRenewalMs_ = ms; }
+
     // --- the keeper's own exchanges --------------------------------------------------------
     // The exchange due first at `nowMs`, if any is due: a renewal, a check, a re-add, a
     // delete retry, an Epoch.  It is in flight until finish() reports it; nothing else is
@@ -301,7 +327,7 @@ class MappingKeeper {
     void remakeForGateway(uint64_t nowMs);
     void dropPortControlRemovals();
 
-    static void grant(Entry &entry, uint64_t nowMs, uint32_t lifetime);
+    void grant(Entry &entry, uint64_t nowMs, uint32_t lifetime) const;
     static void failMap(Entry &entry, uint64_t nowMs);
     static void lapseMovedMapping(Entry &entry, uint64_t nowMs);
     static bool scheduleDeleteRetry(Entry &entry, uint64_t nowMs);
@@ -332,6 +358,7 @@ class MappingKeeper {
     uint32_t bootId_ = 0;
     bool byeByeHeard_ = false;
     bool checksUnsupported_ = false; // the UPnP gateway knows no GetSpecificPortMappingEntry
+    uint64_t longestRenewalMs_ = 0;
     uint64_t epochDueAtMs_ = kNeverMs; // the next Epoch, while keepsPortControl()
     uint64_t epochInFlight_ = 0;       // ticket of the Epoch out, 0 for none
     std::vector<Entry> entries_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "ipv4_text.h"
+
 namespace portlink {
 
 namespace {
@@ -39,26 +41,6 @@ int hexValue(wchar_t c) {
     if (c >= L'A' && c <= L'F')
         return c - L'A' + 10;
     return -1;
-}
-
-// Reads a dotted IPv4 address making up all of [pos, end) into 4 bytes at `out`.
-bool parseDotted(const wchar_t *pos, const wchar_t *end, uint8_t *out) {
-    for (int octet = 0; octet < 4; ++octet) {
-        if (octet > 0) {
-            if (pos == end || *pos != L'.')
-                return false;
-            ++pos;
-        }
-        const wchar_t *start = pos;
-        uint32_t value = 0;
-        for (; pos < end && pos - start < 3 && *pos >= L'0' && *pos <= L'9'; ++pos)
-            value = value * 10 + static_cast<uint32_t>(*pos - L'0');
-        const ptrdiff_t digits = pos - start;
-        if (digits == 0 || value > 255 || (digits > 1 && *start == L'0'))
-            return false;
-        out[octet] = static_cast<uint8_t>(value);
-    }
-    return pos == end;
 }
 
 } // namespace
@@ -121,7 +103,7 @@ bool parseIpv6(const std::wstring &text, Ipv6Address &address) {
             value = value << 4 | static_cast<uint32_t>(hexValue(*pos));
         if (pos < end && *pos == L'.') {
             // A dotted tail ends the text and takes the place of two groups.
-            if (count + 2 > kGroups || !parseDotted(start, end, &bytes[2 * count]))
+            if (count + 2 > kGroups || !parseDottedIpv4(start, end, &bytes[2 * count]))
                 return false;
             count += 2;
             pos = end;

@@ -1,5 +1,8 @@
 #include "soap.h"
 
+#include <cstring>
+
+#include "ipv4_text.h"
 #include "text_ops.h"
 
 namespace portlink {
@@ -83,6 +86,18 @@ int32_t upnpErrorCode(const std::wstring &answer) {
 bool reportsConnectionUp(const std::wstring &answer) {
     const std::wstring value = trimXmlWhiteSpace(getElementText(L"NewConnectionStatus", answer));
     return value == L"Connected" || value == L"Up";
+}
+
+const wchar_t externalAddressAction[] = L"GetExternalIPAddress";
+
+uint32_t readExternalAddress(const std::wstring &answer) {
+    const std::wstring text = trimXmlWhiteSpace(getElementText(L"NewExternalIPAddress", answer));
+    uint8_t octets[4];
+    if (!parseDottedIpv4(text.data(), text.data() + text.size(), octets))
+        return 0;
+    uint32_t address;
+    std::memcpy(&address, octets, sizeof address);
+    return address;
 }
 
 std::wstring buildEnvelope(const std::wstring &action, const std::wstring &arguments,

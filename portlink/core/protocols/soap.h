@@ -46,6 +46,16 @@ int32_t upnpErrorCode(const std::wstring &answer);
 // which some routers send.
 bool reportsConnectionUp(const std::wstring &answer);
 
+// GetExternalIPAddress, the action that asks the connection service for its external
+// address; it takes no arguments.
+extern const wchar_t externalAddressAction[];
+
+// The external address that an answer to GetExternalIPAddress names (network order), or 0:
+// the text of its NewExternalIPAddress element, XML white space around it dropped, must be a
+// dotted IPv4 address as parseDottedIpv4 reads it.  A missing or empty element, a name, an
+// IPv6 address or anything else gives 0, and so does 0.0.0.0, which names no address.
+uint32_t readExternalAddress(const std::wstring &answer);
+
 // The nine-line SOAP 1.1 envelope, ending with "</s:Envelope>\r\n\r\n".
 std::wstring buildEnvelope(const std::wstring &action, const std::wstring &arguments,
                            const std::wstring &serviceType);

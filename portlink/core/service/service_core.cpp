@@ -16,7 +16,11 @@ template <typename T> void eraseValue(std::vector<T> &list, const T &value) {
 } // namespace
 
 ServiceCore::ServiceCore(std::function<bool(MappingNonce &)> drawNonce)
-    : keeper_(drawNonce), pinholes_(std::move(drawNonce)) {}
+    : keeper_(drawNonce), upstream_(drawNonce), pinholes_(std::move(drawNonce)) {
+    // No notice of the router beyond the gateway crosses the gateway: its PCP mappings are
+    // renewed as often as UPnP ones are checked.
+    upstream_.setLongestRenewalMs(kUpnpCheckEveryMs);
+}
 
 // --- contexts and the keeper thread --------------------------------------------------------
 
@@ -41,7 +45,8 @@ void ServiceCore::finalizerCalled(uintptr_t dataOrContext) {
 }
 
 bool ServiceCore::keepingWanted() const {
-    return !finalized_ && (!keeper_.empty() || !pinholes_.empty() || learnIpv6_);
+    return !finalized_ &&
+           (!keeper_.empty() || !pinholes_.empty() || !upstream_.empty() || learnIpv6_);
 }
 
 // --- the gateway -----------------------------------------------------------------------------
@@ -50,6 +55,9 @@ void ServiceCore::gatewayFound(uint64_t nowMs, const GatewayFacts &facts) {
     const bool other = !keeper_.hasGateway() || facts.address != keeper_.gatewayAddress() ||
                        (facts.way == MappingWay::Upnp) != (keeper_.way() == MappingWay::Upnp);
     keeper_.setGateway(nowMs, facts.way, facts.address);
+    finder_.gatewayFound(nowMs, facts.way, facts.address, other);
+    if (other)
+        upstream_.forget(); // what lay beyond another gateway is not beyond this one
     bool restarted = false;
     if (facts.way != MappingWay::Upnp && facts.hasEpoch)
         restarted = keeper_.portControlAnnouncement(nowMs, facts.address, kPortControlPort,
@@ -59,8 +67,10 @@ void ServiceCore::gatewayFound(uint64_t nowMs, const GatewayFacts &facts) {
     if (facts.way == MappingWay::Upnp && facts.hasBootId)
         restarted = keeper_.ssdpNotice(nowMs, facts.address, SsdpNoticeKind::Alive, true,
                                        facts.bootId);
-    if (restarted)
+    if (restarted) {
         pinholes_.gatewayRestarted(nowMs);
+        finder_.gatewayRestarted(nowMs);
+    }
     if (other)
         side_.reset();
     const bool upnp = facts.way == MappingWay::Upnp;
@@ -77,6 +87,7 @@ void ServiceCore::gatewayFound(uint64_t nowMs, const GatewayFacts &facts) {
 CallPlan ServiceCore::beginAdd(uint64_t nowMs, uint8_t transport, uint16_t internalPort,
                                uint16_t externalPort, uint32_t clientAddress) {
     finalized_ = false; // the application uses the library again
+    finder_.localAddressSeen(clientAddress);
     CallPlan plan = keeper_.beginAdd(nowMs, transport, internalPort, externalPort, clientAddress);
     if (plan.refusal == 0)
         handedOut(plan.exchange);
@@ -88,6 +99,7 @@ AddOutcome ServiceCore::finishAdd(uint64_t nowMs, const Exchange &sent,
     reported(sent);
     AddOutcome out;
     out.code = keeper_.finishAdd(nowMs, sent, result, &out.cleanUpExchange);
+    externalAddressIn(nowMs, result);
     out.cleanUp = followUp(nowMs, sent, spokeNatPmp, out.cleanUpExchange);
     const size_t before = wanted_.size();
     syncWanted(nowMs);
@@ -109,6 +121,10 @@ RemovePlan ServiceCore::beginRemove(uint64_t nowMs, uint8_t transport, uint16_t 
         return plan;
     plan.exchange = call.exchange;
     handedOut(plan.exchange);
+    // The second mapping goes with the first, beside its delete.
+    upstream_.release(nowMs, transport, externalPort, &plan.upstream);
+    if (plan.upstream.ticket != 0)
+        upstreamTickets_.push_back(plan.upstream.ticket);
     // The pinholes that no kept mapping names any more close beside the delete.
     for (const Port &gone : syncWanted(nowMs)) {
         for (const PinholeExchange &close : pinholes_.takeCloses(nowMs, gone.transport, gone.port)) {
@@ -146,6 +162,16 @@ bool ServiceCore::nextJob(uint64_t nowMs, KeeperJob &job) {
         handedOut(job.hole);
         return true;
     }
+    if (upstream_.hasGateway() && upstream_.nextExchange(nowMs, job.mapping)) {
+        job.upstream = true;
+        upstreamTickets_.push_back(job.mapping.ticket);
+        return true;
+    }
+    if (finder_.nextJob(nowMs, job.step)) {
+        job.learn = true;
+        stepTickets_.push_back(job.step.ticket);
+        return true;
+    }
     return false;
 }
 
@@ -153,8 +179,22 @@ void ServiceCore::finishMapping(uint64_t nowMs, const Exchange &sent,
                                 const ExchangeResult &result, bool spokeNatPmp) {
     reported(sent);
     keeper_.finish(nowMs, sent, result);
+    externalAddressIn(nowMs, result);
     settleWay(nowMs, sent, spokeNatPmp);
     syncWanted(nowMs);
+}
+
+void ServiceCore::finishUpstream(uint64_t nowMs, const Exchange &sent,
+                                 const ExchangeResult &result) {
+    eraseValue(upstreamTickets_, sent.ticket);
+    upstream_.finish(nowMs, sent, result);
+    syncUpstream(nowMs);
+}
+
+void ServiceCore::finishStep(uint64_t nowMs, const UpstreamJob &sent, const UpstreamAnswer &answer) {
+    eraseValue(stepTickets_, sent.ticket);
+    finder_.finish(nowMs, sent, answer);
+    syncUpstream(nowMs);
 }
 
 void ServiceCore::finishPinhole(uint64_t nowMs, const PinholeExchange &sent,
@@ -165,6 +205,9 @@ void ServiceCore::finishPinhole(uint64_t nowMs, const PinholeExchange &sent,
 
 uint64_t ServiceCore::nextWakeMs(uint64_t nowMs) const {
     uint64_t wake = std::min(keeper_.nextWakeMs(nowMs), pinholes_.nextWakeMs(nowMs));
+    if (upstream_.hasGateway())
+        wake = std::min(wake, upstream_.nextWakeMs(nowMs));
+    wake = std::min(wake, finder_.nextWakeMs(nowMs));
     wake = std::min(wake, std::max(look_.nextDueMs(), nowMs));
     return std::min(std::max(wake, nowMs), nowMs + kKeeperLongestWaitMs);
 }
@@ -174,8 +217,10 @@ uint64_t ServiceCore::nextWakeMs(uint64_t nowMs) const {
 void ServiceCore::portControlHeard(uint64_t nowMs, uint32_t source, uint16_t sourcePort,
                                    uint32_t epoch) {
     // The same restart lost the pinholes too.
-    if (keeper_.portControlAnnouncement(nowMs, source, sourcePort, epoch))
+    if (keeper_.portControlAnnouncement(nowMs, source, sourcePort, epoch)) {
         pinholes_.gatewayRestarted(nowMs);
+        finder_.gatewayRestarted(nowMs);
+    }
 }
 
 void ServiceCore::ssdpHeard(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind, bool hasBootId,
@@ -183,8 +228,10 @@ void ServiceCore::ssdpHeard(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind
     // Another root device at the router's address (a media server, say) has its own boots.
     if (!isGatewayDevice(deviceUuid))
         return;
-    if (keeper_.ssdpNotice(nowMs, source, kind, hasBootId, bootId))
+    if (keeper_.ssdpNotice(nowMs, source, kind, hasBootId, bootId)) {
         pinholes_.gatewayRestarted(nowMs);
+        finder_.gatewayRestarted(nowMs);
+    }
 }
 
 bool ServiceCore::isGatewayDevice(const std::wstring &uuid) const {
@@ -203,6 +250,7 @@ bool ServiceCore::networkSeen(uint64_t nowMs, const std::vector<uint32_t> &gatew
     const bool search = look_.gatewaysSeen(nowMs, gateways);
     if (keeper_.hasGateway() && localAddress != 0) {
         keeper_.localAddressSeen(nowMs, localAddress);
+        finder_.localAddressSeen(localAddress);
         syncWanted(nowMs);
     }
     return search && !finalized_;
@@ -249,7 +297,43 @@ std::vector<ServiceCore::Port> ServiceCore::syncWanted(uint64_t nowMs) {
         if (std::find(wanted_.begin(), wanted_.end(), p) == wanted_.end())
             pinholes_.want(nowMs, p.transport, p.port);
     wanted_ = std::move(now);
+    syncUpstream(nowMs);
     return gone;
+}
+
+void ServiceCore::syncUpstream(uint64_t nowMs) {
+    const std::vector<MappingKeeper::Held> first = keeper_.held();
+    const auto keptFirst = [&](uint8_t transport, uint16_t externalPort) {
+        return std::any_of(first.begin(), first.end(), [&](const MappingKeeper::Held &h) {
+            return !h.removing && h.transport == transport && h.externalPort == externalPort;
+        });
+    };
+    finder_.setWanted(std::any_of(first.begin(), first.end(),
+                                  [](const MappingKeeper::Held &h) { return !h.removing; }));
+    if (!finder_.found() || !finder_.behindAnotherNat()) {
+        // Nothing beyond the gateway to map on, or no second NAT any more.
+        if (upstream_.hasGateway())
+            upstream_.forget();
+        return;
+    }
+    if (!upstream_.hasGateway() || upstream_.gatewayAddress() != finder_.nextRouter() ||
+        upstream_.way() != finder_.nextRouterWay())
+        upstream_.setGateway(nowMs, finder_.nextRouterWay(), finder_.nextRouter());
+    // Every second mapping names the gateway's external address, which that router sees as
+    // the source of the gateway's traffic; a new one makes them all again.
+    upstream_.localAddressSeen(nowMs, finder_.externalAddress());
+    for (const MappingKeeper::Held &h : first)
+        if (!h.removing)
+            upstream_.keep(nowMs, h.transport, h.externalPort, h.externalPort);
+    for (const MappingKeeper::Held &h : upstream_.held())
+        if (!h.removing && !keptFirst(h.transport, h.externalPort))
+            upstream_.release(nowMs, h.transport, h.externalPort);
+}
+
+// Any answer of the gateway that names its external address.
+void ServiceCore::externalAddressIn(uint64_t nowMs, const ExchangeResult &result) {
+    if (result.outcome == ExchangeOutcome::Granted || result.hasEpoch)
+        finder_.externalAddressSeen(nowMs, result.externalAddress);
 }
 
 // After a call's exchange: the exchange the keeper handed out to follow it (ticket 0: none)
@@ -267,8 +351,10 @@ bool ServiceCore::followUp(uint64_t nowMs, const Exchange &sent, bool spokeNatPm
 void ServiceCore::settleWay(uint64_t nowMs, const Exchange &sent, bool spokeNatPmp) {
     if (!spokeNatPmp || sent.way != MappingWay::Pcp)
         return;
-    if (keeper_.hasGateway() && keeper_.way() == MappingWay::Pcp)
+    if (keeper_.hasGateway() && keeper_.way() == MappingWay::Pcp) {
         keeper_.setGateway(nowMs, MappingWay::NatPmp, keeper_.gatewayAddress());
+        finder_.gatewayFound(nowMs, MappingWay::NatPmp, keeper_.gatewayAddress(), false);
+    }
 }
 
 void ServiceCore::reported(const Exchange &x) {

@@ -10,7 +10,10 @@
 // - when keeping starts and stops: contexts, the extension finalizer, the keeper thread;
 // - when the network is looked at, what counts as a change, and when to search again;
 // - which notices count: a NOTIFY only when its device is one of the gateway's own;
-// - when a PCP server that answers in NAT-PMP's form is spoken to by NAT-PMP.
+// - when a PCP server that answers in NAT-PMP's form is spoken to by NAT-PMP;
+// - whether the gateway sits behind another NAT, and the second mapping of each kept one on
+//   the router beyond it: the same external port, forwarded to the gateway's external
+//   address on that same port, made, kept and removed with the first.
 // The edge reads clocks, sockets and adapters, carries out the exchanges it is handed and
 // reports each outcome.  Not thread-safe: the edge serialises every call.
 #include <cstdint>
@@ -22,6 +25,7 @@
 #include "network_look.h"
 #include "pinhole_keeper.h"
 #include "pinhole_side.h"
+#include "upstream_finder.h"
 
 namespace portlink {
 
@@ -40,13 +44,22 @@ struct GatewayFacts {
                               // gateway's IPv6 side before the first add)
 };
 
-// One exchange of the keeper thread: a mapping exchange, or a pinhole exchange and where it
-// goes.
+// One exchange of the keeper thread: a mapping exchange with the gateway, a pinhole exchange
+// and where it goes, a second mapping's exchange with the next router, or a step of finding
+// that router.
 struct KeeperJob {
     bool pinhole = false;
+    // `mapping` goes to the next router (upstreamFinder().nextRouter()), the way it maps:
+    // UPnP to the control point its search found, PCP to its port 5351 naming the exchange's
+    // clientAddress (the gateway's external address, the source that router sees) as the
+    // client.  Reported with finishUpstream.
+    bool upstream = false;
+    // `step` is a step of finding what lies beyond the gateway; reported with finishStep.
+    bool learn = false;
     Exchange mapping;
     PinholeExchange hole;
     PinholeTargets targets;
+    UpstreamJob step;
 };
 
 // The add's answer, and the clean-up delete the call is to carry out before it answers.
@@ -62,6 +75,9 @@ struct AddOutcome {
 struct RemovePlan {
     int32_t refusal = 0;
     Exchange exchange;
+    // The delete of the second mapping at the next router (ticket 0: none), carried out beside
+    // `exchange` and reported with finishUpstream; the remove answers from `exchange` alone.
+    Exchange upstream;
     std::vector<PinholeExchange> closes;
     PinholeTargets targets;
 };
@@ -119,6 +135,8 @@ class ServiceCore {
     void finishMapping(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result,
                        bool spokeNatPmp);
     void finishPinhole(uint64_t nowMs, const PinholeExchange &sent, const PinholeResult &result);
+    void finishUpstream(uint64_t nowMs, const Exchange &sent, const ExchangeResult &result);
+    void finishStep(uint64_t nowMs, const UpstreamJob &sent, const UpstreamAnswer &answer);
     // When the keeper thread is to wake next: an exchange or a look due, within a minute.
     uint64_t nextWakeMs(uint64_t nowMs) const;
 
@@ -146,8 +164,13 @@ class ServiceCore {
     // --- looking in ---------------------------------------------------------------------
     const MappingKeeper &mappings() const { return keeper_; }
     const PinholeKeeper &pinholes() const { return pinholes_; }
+    const UpstreamFinder &upstreamFinder() const { return finder_; }
+    const MappingKeeper &upstreamMappings() const { return upstream_; }
     // Exchanges handed out whose outcome has not been reported.
-    size_t inFlight() const { return mappingTickets_.size() + pinholeTickets_.size(); }
+    size_t inFlight() const {
+        return mappingTickets_.size() + pinholeTickets_.size() + upstreamTickets_.size() +
+               stepTickets_.size();
+    }
     // The (transport, internal port) pairs whose pinholes are wanted now.
     struct Port {
         uint8_t transport;
@@ -169,7 +192,14 @@ class ServiceCore {
     void reported(const Exchange &x);
     void reported(const PinholeExchange &x);
 
+    // Keeps the gateway's external address current and the second mappings following the
+    // kept ones, while the gateway sits behind another NAT whose router was found.
+    void syncUpstream(uint64_t nowMs);
+    void externalAddressIn(uint64_t nowMs, const ExchangeResult &result);
+
     MappingKeeper keeper_;
+    MappingKeeper upstream_; // the second mappings, at the next router
+    UpstreamFinder finder_;
     PinholeKeeper pinholes_;
     PinholeSide side_;
     NetworkLook look_;
@@ -182,6 +212,8 @@ class ServiceCore {
     std::vector<std::wstring> deviceUdns_;
     std::vector<uint64_t> mappingTickets_;
     std::vector<uint64_t> pinholeTickets_;
+    std::vector<uint64_t> upstreamTickets_;
+    std::vector<uint64_t> stepTickets_;
 };
 
 } // namespace portlink

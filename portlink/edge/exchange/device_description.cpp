@@ -16,7 +16,7 @@ namespace portlink {
 
 bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
                             ControlPoint &chosen, ControlPoint &firewall,
-                            std::vector<std::wstring> &deviceUdns) {
+                            std::vector<std::wstring> &deviceUdns, int32_t connectLimitMs) {
     RequestTarget target;
     if (url.empty() || !splitRequestUrl(url, target))
         return false;
@@ -24,7 +24,7 @@ bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedTy
     std::wstring response;
     if (httpExchange(target.host, target.port, buildDescriptionRequest(target.path,
                                                                        target.authority),
-                     response, 0) < 0)
+                     response, connectLimitMs) < 0)
         return false;
     std::wstring rest;
     if (!checkHttpStatus(response, rest))
@@ -34,10 +34,10 @@ bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedTy
     if (candidates.empty())
         return false;
     const ServiceCandidate &live =
-        candidates[chooseLiveCandidate(candidates, [](const ServiceCandidate &candidate) {
+        candidates[chooseLiveCandidate(candidates, [&](const ServiceCandidate &candidate) {
             std::wstring answer;
             return invokeActionOn({candidate.controlUrl, candidate.serviceType},
-                                  L"GetStatusInfo", L"", answer, 0) == RESULT_OK &&
+                                  L"GetStatusInfo", L"", answer, connectLimitMs) == RESULT_OK &&
                    reportsConnectionUp(answer);
         })];
     chosen = {live.controlUrl, live.serviceType};

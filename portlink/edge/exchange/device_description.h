@@ -1,5 +1,6 @@
 #pragma once
 // Retrieval of the gateway's device description and the choice of its connection service.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,11 @@ namespace portlink {
 // service type that the search answer named, which ranks first.  False without one.  The
 // IPv6 firewall service, where the description lists one on its own host, lands in
 // `firewall` (its control URL stays empty otherwise), and the uuids of the devices that the
-// description lists (deviceUdnsOf) land in `deviceUdns`.
+// description lists (deviceUdnsOf) land in `deviceUdns`.  Each connect (the description's,
+// the status questions') is bounded by `connectLimitMs` as httpExchange takes it (0:
+// unbounded).
 bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
                             ControlPoint &chosen, ControlPoint &firewall,
-                            std::vector<std::wstring> &deviceUdns);
+                            std::vector<std::wstring> &deviceUdns, int32_t connectLimitMs);
 
 } // namespace portlink

@@ -30,33 +30,76 @@ ExchangeResult fromAnswer(const PortControlAnswer &answer) {
     result.outcome = ExchangeOutcome::Granted;
     result.externalPort = answer.externalPort;
     result.lifetime = answer.lifetime;
+    result.externalAddress = answer.externalAddress;
     return result;
 }
 
 using Belongs = std::function<bool(const PortControlAnswer &)>;
 
+// One request and the test of which answers belong to it.
+struct Question {
+    std::vector<uint8_t> request;
+    Belongs belongs;
+};
+
+// The PCP question of `exchange`, naming `client` as the PCP client: ANNOUNCE for an Epoch,
+// else MAP.
+Question pcpQuestion(const Exchange &exchange, uint32_t client) {
+    if (exchange.job == ExchangeJob::Epoch)
+        return {pcpAnnounceRequest(client),
+                [](const PortControlAnswer &a) { return a.kind == AnswerKind::PcpAnnounce; }};
+    const uint32_t lifetime = exchange.job == ExchangeJob::Delete ? 0 : kMappingLifetime;
+    return {pcpMapRequest(exchange.nonce, exchange.transport, exchange.internalPort,
+                          exchange.externalPort, lifetime, client),
+            [exchange](const PortControlAnswer &a) {
+                return answersPcpMap(a, exchange.nonce, exchange.transport, exchange.internalPort);
+            }};
+}
+
+// The NAT-PMP question of `exchange`: the external address request for an Epoch, else a map.
+Question natPmpQuestion(const Exchange &exchange) {
+    if (exchange.job == ExchangeJob::Epoch)
+        return {natPmpAddressRequest(),
+                [](const PortControlAnswer &a) { return a.kind == AnswerKind::NatPmpAddress; }};
+    const uint32_t lifetime = exchange.job == ExchangeJob::Delete ? 0 : kMappingLifetime;
+    return {natPmpMapRequest(exchange.transport, exchange.internalPort, exchange.externalPort,
+                             lifetime),
+            [exchange](const PortControlAnswer &a) {
+                return answersNatPmpMap(a, exchange.transport, exchange.internalPort);
+            }};
+}
+
+// Asks `question` in PCP; an answer in NAT-PMP's "unsupported version" form is taken too, and
+// `unsupported` tells it apart.
+ExchangeResult askPcp(PortControlLink &link, const Question &question, bool &unsupported) {
+    PortControlAnswer answer;
+    unsupported = false;
+    const bool answered = link.ask(
+        question.request,
+        [&](const PortControlAnswer &a) {
+            return question.belongs(a) || a.kind == AnswerKind::UnsupportedVersionV0;
+        },
+        answer);
+    if (!answered)
+        return unanswered(ERR_NO_RESPONSE);
+    unsupported = answer.kind == AnswerKind::UnsupportedVersionV0;
+    return fromAnswer(answer);
+}
+
 // One question in the gateway's protocol: the PCP request (unless the server is known to speak
 // only NAT-PMP), and the NAT-PMP one in its place when the server answers PCP in NAT-PMP's
 // "unsupported version" form, which sets `spokeNatPmp`.
 ExchangeResult askEitherWay(PortControlLink &link, bool pcp, bool &spokeNatPmp,
-                            const std::vector<uint8_t> &pcpRequest, const Belongs &pcpAnswer,
-                            const std::vector<uint8_t> &natPmpRequest,
-                            const Belongs &natPmpAnswer) {
-    PortControlAnswer answer;
+                            const Question &pcpQuestion, const Question &natPmpQuestion) {
     if (pcp && !spokeNatPmp) {
-        const bool answered = link.ask(
-            pcpRequest,
-            [&](const PortControlAnswer &a) {
-                return pcpAnswer(a) || a.kind == AnswerKind::UnsupportedVersionV0;
-            },
-            answer);
-        if (!answered)
-            return unanswered(ERR_NO_RESPONSE);
-        if (answer.kind != AnswerKind::UnsupportedVersionV0)
-            return fromAnswer(answer);
+        bool unsupported = false;
+        const ExchangeResult result = askPcp(link, pcpQuestion, unsupported);
+        if (!unsupported)
+            return result;
         spokeNatPmp = true; // a server that speaks only NAT-PMP: the same question in its form
     }
-    const bool answered = link.ask(natPmpRequest, natPmpAnswer, answer);
+    PortControlAnswer answer;
+    const bool answered = link.ask(natPmpQuestion.request, natPmpQuestion.belongs, answer);
     return answered ? fromAnswer(answer) : unanswered(ERR_NO_RESPONSE);
 }
 
@@ -73,26 +116,18 @@ ExchangeResult carryOutPortControl(const Exchange &exchange, uint32_t gateway, b
         refused.code = ERR_NOT_LAN_ADDRESS;
         return refused;
     }
-    const bool pcp = exchange.way == MappingWay::Pcp;
-    // An Epoch: PCP ANNOUNCE, or the NAT-PMP external address request; any answer, success or
-    // error, carries the server's epoch.
-    if (exchange.job == ExchangeJob::Epoch)
-        return askEitherWay(
-            link, pcp, spokeNatPmp, pcpAnnounceRequest(client),
-            [](const PortControlAnswer &a) { return a.kind == AnswerKind::PcpAnnounce; },
-            natPmpAddressRequest(),
-            [](const PortControlAnswer &a) { return a.kind == AnswerKind::NatPmpAddress; });
-    const uint32_t lifetime = exchange.job == ExchangeJob::Delete ? 0 : kMappingLifetime;
-    const uint8_t transport = exchange.transport;
-    const uint16_t internal = exchange.internalPort;
-    return askEitherWay(
-        link, pcp, spokeNatPmp,
-        pcpMapRequest(exchange.nonce, transport, internal, exchange.externalPort, lifetime, client),
-        [&](const PortControlAnswer &a) {
-            return answersPcpMap(a, exchange.nonce, transport, internal);
-        },
-        natPmpMapRequest(transport, internal, exchange.externalPort, lifetime),
-        [&](const PortControlAnswer &a) { return answersNatPmpMap(a, transport, internal); });
+    return askEitherWay(link, exchange.way == MappingWay::Pcp, spokeNatPmp,
+                        pcpQuestion(exchange, client), natPmpQuestion(exchange));
+}
+
+ExchangeResult carryOutUpstreamPcp(const Exchange &exchange, uint32_t nextRouter) {
+    if (exchange.way != MappingWay::Pcp || nextRouter == 0 || exchange.clientAddress == 0)
+        return unanswered(ERR_NO_GATEWAY);
+    PortControlLink link(nextRouter);
+    if (link.clientAddress() == 0)
+        return unanswered(ERR_SOCKET);
+    bool unsupported = false;
+    return askPcp(link, pcpQuestion(exchange, exchange.clientAddress), unsupported);
 }
 
 } // namespace portlink

@@ -1,21 +1,16 @@
 #include "search/gateway_search.h"
 
-#include <cstring>
 #include <utility>
 #include <vector>
 
-#include "win/ansi_text.h"
 #include "win/datagram.h"
 #include "win/default_gateways.h"
 #include "win/local_route.h"
 #include "exchange/device_description.h"
 #include "search/port_control_search.h"
-#include "private_address.h"
+#include "search/search_datagrams.h"
 #include "search_choice.h"
-#include "win/socket_buffer.h"
 #include "ssdp.h"
-#include "ssdp_notice.h"
-#include "ssdp_v6.h"
 #include "win/win_handles.h"
 
 namespace portlink {
@@ -31,14 +26,6 @@ constexpr int kPollMs = 1000;
 // A bound on the datagrams read at one poll, so that a flood cannot hold the search.
 constexpr int kMaxReadsPerPoll = 256;
 
-// A usable answer as it was read, with what the published gateway takes from it.
-struct UsableSearchAnswer {
-    SearchAnswer answer;
-    bool hasBootId = false;
-    uint32_t bootId = 0;
-    std::wstring deviceUuid;
-};
-
 // A bound on the usable answers kept, so that a flood of them cannot grow the search.
 constexpr size_t kMaxAnswersKept = 32;
 
@@ -53,38 +40,14 @@ constexpr size_t kMaxAnswersKept = 32;
 void takeUsableAnswers(SOCKET search, bool severalAdapters, uint64_t nowMs,
                        std::vector<UsableSearchAnswer> &answers, std::vector<HeardAnswer> &heard) {
     drainDatagrams(search, kMaxReadsPerPoll, [&](const Datagram &datagram) {
-        const sockaddr_in *sender = datagram.senderIpv4();
-        if (datagram.length == 0 || sender == nullptr || answers.size() >= kMaxAnswersKept)
-            return true;
-        const std::wstring text = widenAnsi(datagram.bytes, datagram.length);
         UsableSearchAnswer usable;
-        usable.answer = examineSearchAnswer(text, dottedAddress(sender->sin_addr.s_addr));
-        if (usable.answer.verdict != AnswerVerdict::Usable)
+        if (answers.size() >= kMaxAnswersKept || !readUsableAnswer(datagram, usable))
             return true;
-        // The gateway's boot as it answered: a later NOTIFY with another one is a restart.
-        usable.hasBootId = readSsdpBootId(text, usable.bootId);
-        usable.deviceUuid = deviceUuidOf(text);
+        const uint32_t sender = usable.sender;
         answers.push_back(std::move(usable));
-        heard.push_back(
-            {severalAdapters ? localAddressTowards(sender->sin_addr.s_addr) : 0, nowMs});
+        heard.push_back({severalAdapters ? localAddressTowards(sender) : 0, nowMs});
         return true;
     });
-}
-
-// Sends the wide text, converted to the thread's ANSI code page, as one datagram to the SSDP
-// group.  Returns what sendto returns.
-int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
-    char buffer[kBufferSize];
-    const std::string bytes = narrowAnsi(text);
-    const size_t length = bytes.size() < kBufferSize ? bytes.size() : kBufferSize;
-    std::memcpy(buffer, bytes.data(), length);
-
-    sockaddr_in group = {};
-    group.sin_family = AF_INET;
-    group.sin_port = htons(kSsdpPort);
-    group.sin_addr.s_addr = inet_addr(kSsdpGroup);
-    return sendto(socket, buffer, static_cast<int>(length), 0,
-                  reinterpret_cast<const sockaddr *>(&group), sizeof group);
 }
 
 // Sends one batch: every search target, once out of each adapter in `adapters` (the
@@ -95,7 +58,8 @@ int sendSearchDatagram(SOCKET socket, const std::wstring &text) {
 void sendSearchBatch(SOCKET socket, const std::vector<uint32_t> &adapters) {
     const auto sendTargets = [socket] {
         for (const SearchTarget &target : searchTargets)
-            sendSearchDatagram(socket, buildSearchRequest(formatSearchTarget(target)));
+            sendSearchDatagram(socket, buildSearchRequest(formatSearchTarget(target)),
+                               inet_addr(kSsdpGroup), kSsdpPort);
     };
     if (adapters.empty()) {
         sendTargets();
@@ -180,7 +144,7 @@ FoundGateway searchGateway(const std::function<bool()> &stopped) {
         found.bootId = chosen.bootId;
         found.deviceUuid = std::move(chosen.deviceUuid);
         if (fetchDeviceDescription(chosen.answer.descriptionUrl, chosen.answer.serviceType,
-                                   found.upnp, found.firewall, found.deviceUdns)) {
+                                   found.upnp, found.firewall, found.deviceUdns, 0)) {
             found.way = MappingWay::Upnp;
             return found;
         }

@@ -6,14 +6,17 @@
 #include <functional>
 #include <vector>
 
+#include "exchange/external_address.h"
 #include "exchange/http_exchange.h"
 #include "exchange/pinhole_exchange.h"
 #include "exchange/port_control_exchange.h"
 #include "exchange/port_mapping.h"
 #include "pinhole_choice.h"
+#include "private_address.h"
 #include "result_codes.h"
 #include "search/gateway_search.h"
 #include "search/ipv6_search.h"
+#include "search/upstream_search.h"
 #include "service/nat_session.h"
 #include "text_ops.h"
 #include "win/ansi_text.h"
@@ -22,6 +25,7 @@
 #include "win/local_route.h"
 #include "win/module_thread.h"
 #include "win/network_watch.h"
+#include "win/next_router_probe.h"
 #include "win/side_by_side.h"
 #include "win/srw_lock.h"
 
@@ -35,6 +39,17 @@ constexpr int kExchangesPerWake = 64;
 constexpr int kIpv6SearchWaitMs = 1000;
 // The application's exchanges connect as they always did: without a bound of their own.
 constexpr int32_t kCallConnectLimitMs = 0;
+// Every exchange with the router beyond the gateway, a remove's too, connects within the
+// keeper's bound: a remove answers once all its exchanges are done, and one with a router the
+// host cannot even see is not to hold it.
+constexpr int32_t kUpstreamConnectLimitMs = kKeeperConnectLimitMs;
+
+ExchangeResult unansweredResult(int32_t code) {
+    ExchangeResult result;
+    result.outcome = ExchangeOutcome::Unanswered;
+    result.code = code;
+    return result;
+}
 
 uint64_t now() { return GetTickCount64(); }
 
@@ -114,6 +129,73 @@ ExchangeResult MappingService::carryOut(const Exchange &exchange, int32_t connec
     return result;
 }
 
+ExchangeResult MappingService::carryOutUpstream(const Exchange &exchange, int32_t connectLimitMs) {
+    uint32_t router;
+    ControlPoint upnp;
+    {
+        SharedLock guard(lock_);
+        router = core_.upstreamFinder().nextRouter();
+        if (router != 0 && upstreamUpnpRouter_ == router)
+            upnp = upstreamUpnp_;
+    }
+    if (router == 0)
+        return unansweredResult(ERR_NO_GATEWAY);
+    if (exchange.way == MappingWay::Upnp) {
+        // Only a control point on the router itself: its description could not name another.
+        if (requestHost(upnp.controlUrl) != dottedAddress(router))
+            return unansweredResult(ERR_NO_GATEWAY);
+        return carryOutUpnp(exchange, upnp, connectLimitMs);
+    }
+    return carryOutUpstreamPcp(exchange, router);
+}
+
+UpstreamAnswer MappingService::learn(const UpstreamJob &step) {
+    switch (step.step) {
+    case UpstreamStep::ExternalAddress: {
+        if (step.way == MappingWay::Upnp)
+            return askExternalAddressUpnp(session().controlPoint(), kKeeperConnectLimitMs);
+        if (step.way != MappingWay::NatPmp)
+            return UpstreamAnswer(); // a PCP gateway names it in its MAP answers
+        uint32_t gateway;
+        {
+            SharedLock guard(lock_);
+            gateway = core_.gatewayAddress();
+        }
+        return askExternalAddressNatPmp(gateway);
+    }
+    case UpstreamStep::FindNextRouter: {
+        UpstreamAnswer answer;
+        answer.address = probeNextRouter();
+        answer.answered = answer.address != 0;
+        return answer;
+    }
+    case UpstreamStep::SearchNextRouter: {
+        uint32_t router;
+        uint32_t external;
+        {
+            SharedLock guard(lock_);
+            router = core_.upstreamFinder().nextRouter();
+            external = core_.upstreamFinder().externalAddress();
+        }
+        // The search goes to the router the probe found, and nowhere else.
+        if (router == 0 || step.address != router)
+            return UpstreamAnswer();
+        const UpstreamRouter found = searchNextRouter(router, external, kUpstreamConnectLimitMs);
+        UpstreamAnswer answer;
+        answer.answered = found.found;
+        answer.way = found.way;
+        answer.address = router;
+        if (found.found) {
+            ExclusiveLock guard(lock_);
+            upstreamUpnp_ = found.upnp;
+            upstreamUpnpRouter_ = router;
+        }
+        return answer;
+    }
+    }
+    return UpstreamAnswer();
+}
+
 PinholeRoute MappingService::routeOf(const PinholeTargets &targets) const {
     PinholeRoute route;
     route.upnp = targets.upnp;
@@ -179,18 +261,28 @@ int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
         return plan.refusal;
     // The pinholes close beside the mapping's delete, and the remove answers once all are
     // done, so that they are shut also when the application ends right after.
+    // So does the delete of the second mapping at the router beyond the gateway; the remove
+    // answers from the gateway's exchange alone.
     std::vector<PinholeResult> closed(plan.closes.size());
-    std::vector<std::function<void()>> closes;
+    std::vector<std::function<void()>> beside;
     for (size_t i = 0; i < plan.closes.size(); ++i)
-        closes.push_back([&, i] { closed[i] = carryOutPinhole(plan.closes[i], route, kCallConnectLimitMs); });
+        beside.push_back(
+            [&, i] { closed[i] = carryOutPinhole(plan.closes[i], route, kCallConnectLimitMs); });
+    const bool upstream = plan.upstream.ticket != 0;
+    ExchangeResult upstreamResult;
+    if (upstream)
+        beside.push_back(
+            [&] { upstreamResult = carryOutUpstream(plan.upstream, kUpstreamConnectLimitMs); });
     ExchangeResult result;
     bool spoke = false;
-    runSideBySide([&] { result = carryOut(plan.exchange, kCallConnectLimitMs, spoke); }, closes);
+    runSideBySide([&] { result = carryOut(plan.exchange, kCallConnectLimitMs, spoke); }, beside);
     RemoveStep step;
     {
         ExclusiveLock guard(lock_);
         for (size_t i = 0; i < plan.closes.size(); ++i)
             core_.finishPinhole(now(), plan.closes[i], closed[i]);
+        if (upstream)
+            core_.finishUpstream(now(), plan.upstream, upstreamResult);
         step = core_.finishRemove(now(), plan.exchange, result, spoke);
     }
     // A port this process does not hold was asked about first: its Delete follows only when
@@ -354,6 +446,18 @@ void MappingService::exchangesDue() {
             const PinholeResult result = carryOutPinhole(job.hole, route, kKeeperConnectLimitMs);
             ExclusiveLock guard(lock_);
             core_.finishPinhole(now(), job.hole, result);
+            continue;
+        }
+        if (job.learn) {
+            const UpstreamAnswer answer = learn(job.step);
+            ExclusiveLock guard(lock_);
+            core_.finishStep(now(), job.step, answer);
+            continue;
+        }
+        if (job.upstream) {
+            const ExchangeResult result = carryOutUpstream(job.mapping, kUpstreamConnectLimitMs);
+            ExclusiveLock guard(lock_);
+            core_.finishUpstream(now(), job.mapping, result);
             continue;
         }
         bool spoke = false;

@@ -49,6 +49,13 @@ class MappingService {
   private:
     // One mapping exchange; exchangeLock_ held, lock_ not.
     ExchangeResult carryOut(const Exchange &exchange, int32_t connectLimitMs, bool &spokeNatPmp);
+    // One exchange of a second mapping with the router beyond the gateway, and only with the
+    // router the core names (nextRouter()): UPnP on the connection service its search found
+    // there, PCP to its port 5351.  Unanswered, with nothing sent, without either; lock_ not
+    // held.
+    ExchangeResult carryOutUpstream(const Exchange &exchange, int32_t connectLimitMs);
+    // One step of learning what lies beyond the gateway; exchangeLock_ held, lock_ not.
+    UpstreamAnswer learn(const UpstreamJob &step);
     PinholeRoute routeOf(const PinholeTargets &targets) const;
     // The address this host reaches the gateway from at this moment (0: no gateway yet): on a
     // host with several adapters, the one on the gateway's LAN.
@@ -67,6 +74,8 @@ class MappingService {
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     ServiceCore core_;           // lock_
     ControlPoint firewall_;      // lock_: the IPv6 firewall service of the gateway's description
+    ControlPoint upstreamUpnp_;  // lock_: the connection service the next router's search found
+    uint32_t upstreamUpnpRouter_ = 0; // lock_: the router it lies on (network order)
     bool threadRunning_ = false; // lock_
     UniqueHandle wake_;          // auto-reset: something changed for the keeper thread
     UniqueHandle networkChanged_; // auto-reset: the system reported a route or address change

@@ -1,8 +1,10 @@
 #pragma once
-// Owners for the Windows resources of the network edge: each socket, kernel handle and module
-// reference belongs to exactly one of these objects and is released once, by it.
+// Owners for the Windows resources of the network edge: each socket, kernel handle, ICMP handle
+// and module reference belongs to exactly one of these objects and is released once, by it.
 #include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
 
 namespace portlink {
 
@@ -41,6 +43,24 @@ class UniqueHandle {
     UniqueHandle &operator=(UniqueHandle &&) = delete;
 
     bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+// One ICMP echo handle (IcmpCreateFile); closed when the owner goes.
+class UniqueIcmpHandle {
+  public:
+    UniqueIcmpHandle() : handle_(IcmpCreateFile()) {}
+    ~UniqueIcmpHandle() {
+        if (valid())
+            IcmpCloseHandle(handle_);
+    }
+    UniqueIcmpHandle(const UniqueIcmpHandle &) = delete;
+    UniqueIcmpHandle &operator=(const UniqueIcmpHandle &) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
     HANDLE get() const { return handle_; }
 
   private:
