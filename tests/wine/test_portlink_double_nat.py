@@ -106,6 +106,9 @@ class PlainNatOuterRouter(DoubleNatHost, unittest.TestCase):
             added = self.added(host)
             self.assertEqual(host.next(), "true")
         sent = self.lab.watch.probes()
+        print(f"\n{type(self).__name__}: upstream after the add: " + ", ".join(
+            f"{p['t'] - added:+.2f} s {p['proto']} {p['dst']}:{p.get('dport', p.get('type'))}"
+            for p in sent))
         self.assertLessEqual(most_in_window(sent), UPSTREAM_PER_MINUTE, sent)
         # One try in that minute: the echo that finds the outer router (sent with TTL 2, so
         # it expires there: 1 when it leaves the inner router), its three searches, then PCP.
