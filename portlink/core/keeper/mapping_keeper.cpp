@@ -142,6 +142,19 @@ MappingKeeper::Entry MappingKeeper::entryOf(const Exchange &sent) {
     return entry;
 }
 
+// A mapping of (transport, internal -> external) at the current gateway, from the current
+// address.
+MappingKeeper::Entry MappingKeeper::entryHere(uint8_t transport, uint16_t internalPort,
+                                              uint16_t externalPort) const {
+    Entry entry;
+    entry.way = way_;
+    entry.transport = transport;
+    entry.internalPort = internalPort;
+    entry.externalPort = externalPort;
+    entry.clientAddress = local_;
+    return entry;
+}
+
 Exchange MappingKeeper::exchangeFor(const Entry &entry, ExchangeJob job, uint64_t ticket) const {
     Exchange x;
     x.ticket = ticket;
@@ -256,12 +269,7 @@ bool MappingKeeper::keep(uint64_t nowMs, uint8_t transport, uint16_t internalPor
     const Entry *held = findKey(way_, transport, internalPort, externalPort);
     if (held && !held->removing)
         return true;
-    Entry entry;
-    entry.way = way_;
-    entry.transport = transport;
-    entry.internalPort = internalPort;
-    entry.externalPort = externalPort;
-    entry.clientAddress = local_;
+    Entry entry = entryHere(transport, internalPort, externalPort);
     entry.dueAtMs = nowMs;
     if (way_ == MappingWay::Pcp && !(drawNonce_ && drawNonce_(entry.nonce)))
         return false;
@@ -329,12 +337,7 @@ CallPlan MappingKeeper::beginAdd(uint64_t nowMs, uint8_t transport, uint16_t int
     }
     lapse(nowMs);
     localAddressSeen(nowMs, clientAddress);
-    Entry entry;
-    entry.way = way_;
-    entry.transport = transport;
-    entry.internalPort = internalPort;
-    entry.externalPort = externalPort;
-    entry.clientAddress = local_;
+    Entry entry = entryHere(transport, internalPort, externalPort);
     if (const Entry *held = findKey(way_, transport, internalPort, externalPort)) {
         // One being removed no longer holds its port: the application wants it gone.
         if (portControl(way_) && held->externalPort != externalPort && !held->removing) {

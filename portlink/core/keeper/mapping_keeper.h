@@ -316,6 +316,7 @@ class MappingKeeper {
     bool keepsPortControl() const;
     Exchange epochExchange(uint64_t ticket) const;
     static Entry entryOf(const Exchange &sent);
+    Entry entryHere(uint8_t transport, uint16_t internalPort, uint16_t externalPort) const;
     Exchange exchangeFor(const Entry &entry, ExchangeJob job, uint64_t ticket) const;
     ExchangeJob jobFor(const Entry &entry) const;
     Entry *dueFirst(uint64_t nowMs);

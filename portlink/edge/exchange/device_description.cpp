@@ -1,5 +1,6 @@
 #include "exchange/device_description.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@ namespace portlink {
 
 bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
                             ControlPoint &chosen, ControlPoint &firewall,
-                            std::vector<std::wstring> &deviceUdns, int32_t connectLimitMs) {
+                            std::vector<std::wstring> &deviceUdns, int32_t connectLimitMs,
+                            const std::wstring &onlyHost) {
     RequestTarget target;
     if (url.empty() || !splitRequestUrl(url, target))
         return false;
@@ -30,7 +32,13 @@ bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedTy
     if (!checkHttpStatus(response, rest))
         return false;
 
-    const std::vector<ServiceCandidate> candidates = parseDescription(rest, namedType, url);
+    std::vector<ServiceCandidate> candidates = parseDescription(rest, namedType, url);
+    if (!onlyHost.empty())
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const ServiceCandidate &c) {
+                                            return requestHost(c.controlUrl) != onlyHost;
+                                        }),
+                         candidates.end());
     if (candidates.empty())
         return false;
     const ServiceCandidate &live =

@@ -86,7 +86,7 @@ bool describedService(uint32_t router, const UsableSearchAnswer &usable, int32_t
     ControlPoint firewall;
     std::vector<std::wstring> devices;
     return fetchDeviceDescription(usable.answer.descriptionUrl, usable.answer.serviceType, service,
-                                  firewall, devices, connectLimitMs) &&
+                                  firewall, devices, connectLimitMs, host) &&
            requestHost(service.controlUrl) == host;
 }
 

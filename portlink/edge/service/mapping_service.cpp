@@ -433,33 +433,43 @@ void MappingService::exchangesDue() {
         // An application call that waits goes first.
         while (callsWaiting_.load() > 0)
             Sleep(1);
-        ExclusiveLock exchange(exchangeLock_);
         KeeperJob job;
-        PinholeRoute route;
         {
-            ExclusiveLock guard(lock_);
-            if (!core_.nextJob(now(), job))
-                return;
-            route = routeOf(job.targets);
+            ExclusiveLock exchange(exchangeLock_);
+            PinholeRoute route;
+            {
+                ExclusiveLock guard(lock_);
+                if (!core_.nextJob(now(), job))
+                    return;
+                route = routeOf(job.targets);
+            }
+            if (!job.learn || job.step.step == UpstreamStep::ExternalAddress) {
+                carryOutJob(job, route);
+                continue;
+            }
         }
-        if (job.pinhole) {
-            const PinholeResult result = carryOutPinhole(job.hole, route, kKeeperConnectLimitMs);
-            ExclusiveLock guard(lock_);
-            core_.finishPinhole(now(), job.hole, result);
-            continue;
-        }
-        if (job.learn) {
-            const UpstreamAnswer answer = learn(job.step);
-            ExclusiveLock guard(lock_);
-            core_.finishStep(now(), job.step, answer);
-            continue;
-        }
-        if (job.upstream) {
-            const ExchangeResult result = carryOutUpstream(job.mapping, kUpstreamConnectLimitMs);
-            ExclusiveLock guard(lock_);
-            core_.finishUpstream(now(), job.mapping, result);
-            continue;
-        }
+        // The probe and the search beyond the gateway touch no mapping: an application call
+        // need not wait for them.
+        const UpstreamAnswer answer = learn(job.step);
+        ExclusiveLock guard(lock_);
+        core_.finishStep(now(), job.step, answer);
+    }
+}
+
+void MappingService::carryOutJob(const KeeperJob &job, const PinholeRoute &route) {
+    if (job.pinhole) {
+        const PinholeResult result = carryOutPinhole(job.hole, route, kKeeperConnectLimitMs);
+        ExclusiveLock guard(lock_);
+        core_.finishPinhole(now(), job.hole, result);
+    } else if (job.learn) {
+        const UpstreamAnswer answer = learn(job.step);
+        ExclusiveLock guard(lock_);
+        core_.finishStep(now(), job.step, answer);
+    } else if (job.upstream) {
+        const ExchangeResult result = carryOutUpstream(job.mapping, kUpstreamConnectLimitMs);
+        ExclusiveLock guard(lock_);
+        core_.finishUpstream(now(), job.mapping, result);
+    } else {
         bool spoke = false;
         const ExchangeResult result = carryOut(job.mapping, kKeeperConnectLimitMs, spoke);
         ExclusiveLock guard(lock_);

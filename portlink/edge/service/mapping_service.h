@@ -68,6 +68,8 @@ class MappingService {
     void lookAtNetwork();
     void hear(const Heard &heard);
     void exchangesDue();
+    // One keeper job carried out and reported; exchangeLock_ held, lock_ not.
+    void carryOutJob(const KeeperJob &job, const PinholeRoute &route);
 
     SRWLOCK exchangeLock_ = SRWLOCK_INIT;
     std::atomic<int> callsWaiting_{0};
