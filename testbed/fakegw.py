@@ -385,7 +385,8 @@ def _soap_action(text):
 
 class _ActionChooser:
     """A listener's answers chosen by SOAP action: each action's list in turn, and the
-    "answers" list in turn for every other request."""
+    "answers" list in turn for every other request (but BACKGROUND_ACTION, below, unless
+    the plan names it)."""
 
     def __init__(self, plan):
         self.others = plan.get("answers") or [{}]
@@ -395,12 +396,50 @@ class _ActionChooser:
         self.lock = threading.Lock()
 
     def choose(self, action):
+        if action == BACKGROUND_ACTION and action not in self.actions:
+            return {"chunks": [{"data": external_address_answer()}]}
         answers = self.actions.get(action) if action in self.actions else self.others
         key = action if action in self.actions else None
         with self.lock:
             n = self.counts.get(key, 0)
             self.counts[key] = n + 1
         return answers[min(n, len(answers) - 1)] if answers else {}
+
+
+# The keeper's own question after an add, which the answer lists of scenarios are not about:
+# it is answered with a public address (so nothing goes beyond this gateway) and takes no
+# turn of the list.
+BACKGROUND_ACTION = "GetExternalIPAddress"
+PUBLIC_ADDRESS = "8.8.4.77"
+
+
+def external_address_answer(address=PUBLIC_ADDRESS):
+    return soap_answer(BACKGROUND_ACTION, arguments=f"<NewExternalIPAddress>{address}"
+                                                    "</NewExternalIPAddress>")
+
+
+class _ListChooser:
+    """A listener's answers in turn, one per request, but for BACKGROUND_ACTION."""
+
+    def __init__(self, answers):
+        self.answers = answers
+        self.served = 0
+        self.lock = threading.Lock()
+
+    @property
+    def request_wait(self):
+        with self.lock:
+            following = self.answers[min(self.served, len(self.answers) - 1)] \
+                if self.answers else {}
+        return following.get("request_wait", 2)
+
+    def choose(self, action):
+        if action == BACKGROUND_ACTION:
+            return {"chunks": [{"data": external_address_answer()}]}
+        with self.lock:
+            n = self.served
+            self.served += 1
+        return self.answers[min(n, len(self.answers) - 1)] if self.answers else {}
 
 
 class Gateway:
@@ -540,10 +579,8 @@ class Gateway:
                              daemon=True).start()
 
     def _accept_loop(self, sock, address, port, answers):
-        served = 0
-        chooser = None
-        if isinstance(answers, dict):  # chosen by the request's SOAP action
-            chooser = _ActionChooser(answers)
+        # Chosen by the request's SOAP action, or in turn.
+        chooser = _ActionChooser(answers) if isinstance(answers, dict) else _ListChooser(answers)
         while not self.stopping.is_set():
             try:
                 connection, peer = sock.accept()
@@ -551,11 +588,7 @@ class Gateway:
                 continue
             except OSError:
                 return
-            if chooser:
-                answer = chooser
-            else:
-                answer = answers[min(served, len(answers) - 1)] if answers else {}
-            served += 1
+            answer = chooser
             entry = {"address": address, "port": port, "peer": list(peer),
                      "t_connect": self.recorder.now(), "t_request": None, "t_answered": None,
                      "t_peer_closed": None, "t_closed": None, "reads": [], "data": "",
@@ -578,8 +611,7 @@ class Gateway:
     def _serve(self, connection, entry, answer):
         open_ = True
         try:
-            wait = float(answer.request_wait if isinstance(answer, _ActionChooser)
-                         else answer.get("request_wait", 2))
+            wait = float(answer.request_wait)
             # The request: read until it is complete, or `wait` seconds without progress.
             deadline = time.monotonic() + wait
             while open_ and not _request_complete(entry["data"].encode("latin-1")):
@@ -595,8 +627,7 @@ class Gateway:
             if action:
                 with self.recorder.lock:
                     self.action_times.setdefault(action, time.monotonic())
-            if isinstance(answer, _ActionChooser):
-                answer = answer.choose(action)
+            answer = answer.choose(action)
             for chunk in answer.get("chunks", []):
                 pause_end = time.monotonic() + float(chunk.get("delay", 0))
                 if open_:

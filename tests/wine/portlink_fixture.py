@@ -172,11 +172,13 @@ class Run:
         return [c for c in self.record["tcp"] if port in (None, c["port"])
                 and address in (None, c["address"])]
 
-    def requests(self, port=None, address=None, questions=True):
+    def requests(self, port=None, address=None, questions=True, background=False):
         """What each connection received; questions=False leaves out the GetStatusInfo
-        posts, asked of each connection service when the description offers several."""
+        posts, asked of each connection service when the description offers several, and
+        background=False the keeper's GetExternalIPAddress after the first add."""
         return [c["data"] for c in self.connections(port, address)
-                if questions or "#GetStatusInfo\"\r\n" not in c["data"]]
+                if (questions or "#GetStatusInfo\"\r\n" not in c["data"])
+                and (background or f"#{fakegw.BACKGROUND_ACTION}\"\r\n" not in c["data"])]
 
     def pcp_requests(self):
         """The datagrams the PCP/NAT-PMP responder received, decoded (fakepcp.decode), each

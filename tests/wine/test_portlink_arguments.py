@@ -30,6 +30,10 @@ class Arguments(PortlinkGroup):
         run = self.play(normal_scenario(), commands)
         self.assertAnswers(run, ["true"] * len(commands))
         self.assertEqual(run.requests(5000), [description_get()] + [w for _, w in CASES])
+        # Beside them, the keeper asked the gateway's external address once; a public one
+        # leaves nothing more to learn.
+        asked = [r for r in run.requests(5000, background=True) if "#GetExternalIPAddress" in r]
+        self.assertEqual(len(asked), 1, run)
 
     def test_actions_before_any_search_send_nothing(self):
         run = self.play(normal_scenario(), ["isSearchEnd()", "isSearchSucces()",

@@ -46,7 +46,7 @@ class Exchange(PortlinkGroup):
         self.assertEqual(run.requests(5000),
                          [description_get()] + [add_post(80, "TCP", 8080)] * len(cases))
         times = self.action_times(run, 3)
-        posts = run.connections(5000)[1:]
+        posts = [c for c in run.connections(5000)[1:] if c["action"] != fakegw.BACKGROUND_ACTION]
         # Complete answers end the exchange at the first read, half a second after the send.
         for i in (0, 1, 2, 3, 5, 6, 7, 8):
             self.assertTrue(400 <= times[i] <= 2500, (i, times, run))
