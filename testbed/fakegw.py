@@ -1,8 +1,9 @@
 """A scripted fake Internet gateway for the tests of portlink.
 
-It runs INSIDE the gateway namespace of a testbed.netns.Lan and plays what a scenario file
-tells it, for the cases that a real gateway will not produce: odd SSDP answers, odd device
-descriptions, slow or broken HTTP answers.  It records every byte it receives, with arrival
+It runs INSIDE the gateway namespace of a testbed.netns.Lan (or a router or the provider's side
+of a netns.TwoRouterLan) and plays what a scenario file tells it, for the cases that a real
+gateway will not produce: odd SSDP answers, odd device descriptions, slow or broken HTTP
+answers.  It records every byte it receives, with arrival
 times, so that tests can check the wire texts byte for byte.
 
     python3 -m testbed.fakegw SCENARIO.json RECORD.json
@@ -117,13 +118,16 @@ seconds of time.monotonic() since the start):
      "notify_sent": [{"t", "source": [ip, port], "nts", "bootid"}]}
 (a "tcp" entry also has "action": the SOAPAction's name after "#", or null)
 
-The process prints "ready" on its standard output once every socket is bound.
+The process prints "ready" on its standard output once every socket is bound.  Played starts
+it in a namespace and stop() returns its record.
 """
 import json
 import os
+import select
 import signal
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -679,6 +683,40 @@ class Gateway:
                 sock.close()
             except OSError:
                 pass
+
+
+class Played:
+    """The test's side: this script run inside namespace `ns` (a netns.Namespace) with
+    `scenario`, its files at base + ".scenario.json" and ".record.json"; stop() ends it and
+    returns its record."""
+
+    def __init__(self, ns, scenario, base):
+        self.record_path = base + ".record.json"
+        with open(base + ".scenario.json", "w") as f:
+            json.dump(scenario, f)
+        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        self.process = ns.popen([sys.executable, "-m", "testbed.fakegw", base + ".scenario.json",
+                                 self.record_path], env=dict(os.environ, PYTHONPATH=root),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        ready, _, _ = select.select([self.process.stdout], [], [], 20)
+        if not ready or self.process.stdout.readline().strip() != b"ready":
+            self._end()
+            raise RuntimeError(f"the fake gateway in {ns.name} did not start")
+
+    def stop(self):
+        self._end()
+        with open(self.record_path) as f:
+            return json.load(f)
+
+    def _end(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
 
 
 def main(argv):
