@@ -103,6 +103,28 @@ def main():
     return 0
 
 
+def start_host(step, box, commands):
+    """The runtime stand-in running portlink's commands under Wine, and the watchdog that ends
+    a host that hangs, so the job always finishes."""
+    dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
+    step("portlink through the runtime stand-in: vnxhost -v portlink.dll " + " ".join(commands))
+    host = box.popen("vnxhost.exe", ["-v", dll, *commands], stdin=subprocess.DEVNULL,
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    watchdog = threading.Timer(90, host.kill)
+    watchdog.start()
+    return host, watchdog
+
+
+def shut_down(host, box, network):
+    """Ends the host process (when still running), its Wine box and the sandboxed network."""
+    if host and host.poll() is None:
+        host.kill()
+        host.wait()
+    if box:
+        box.close()
+    network.close()
+
+
 def pinhole_made_by(gw, address, port):
     """"UPnP" or "PCP" for the daemon's pinhole of tcp address:port, from the label it keeps
     in the rule's user data ("... IGD2 pinhole" or "... PCP MAP <nonce>"); None if there is
@@ -159,17 +181,11 @@ def map_and_prove(step, check, protocol, pinhole, options):
               f"before mapping: no pinhole; isp -> [{net.LAN_HOST6}]:{LAN_PORT} does not reach "
               "the listener")
 
-        dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
         commands = ["getLocalIP()", "isLANIP()", "startSearch()", "wait-search(20000)",
                     "isSearchEnd()", "isSearchSucces()",
                     f"addNATPortMapping({LAN_PORT},{WAN_PORT},1)", f"sleep({PROOF_WINDOW_MS})",
                     f"removeNATPortMapping({WAN_PORT},1)"]
-        step("portlink through the runtime stand-in: vnxhost -v portlink.dll " + " ".join(commands))
-        host = box.popen("vnxhost.exe", ["-v", dll, *commands], stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        # A host that hangs is ended, so the job always finishes.
-        watchdog = threading.Timer(90, host.kill)
-        watchdog.start()
+        host, watchdog = start_host(step, box, commands)
         expected = {"getLocalIP()": net.LAN_HOST, "isLANIP()": "true",
                     "startSearch()": "true", "wait-search(20000)": "true",
                     "isSearchEnd()": "true", "isSearchSucces()": "true",
@@ -220,12 +236,7 @@ def map_and_prove(step, check, protocol, pinhole, options):
     except Exception as error:  # the job reports, it does not crash
         check(False, f"{type(error).__name__}: {error}")
     finally:
-        if host and host.poll() is None:
-            host.kill()
-            host.wait()
-        if box:
-            box.close()
-        lan.close()
+        shut_down(host, box, lan)
     ipv4 = (f"made by {made_by or 'nothing found'}, external IPv4 "
             + (f"{mapped} (tcp, to {net.LAN_HOST}:{LAN_PORT})" if mapped else "not proven"))
     if opened:
@@ -279,16 +290,11 @@ def map_through_two_routers(step, check):
         lab.listen("tcp", LAN_PORT)
         check(not lab.reach("tcp", WAN_PORT, wait=CLOSED_WAIT_S),
               f"before mapping: isp -> {net.OUTER_WAN}:{WAN_PORT} does not reach the listener")
-        dll = box.windows_path(os.path.join(winebox.BIN, "portlink.dll"))
         commands = ["startSearch()", "wait-search(20000)", "isSearchSucces()",
                     f"addNATPortMapping({LAN_PORT},{WAN_PORT},1)",
                     f"sleep({int(SECOND_MAPPING_WAIT_S * 1000) + PROOF_WINDOW_MS})",
                     f"removeNATPortMapping({WAN_PORT},1)"]
-        step("portlink through the runtime stand-in: vnxhost -v portlink.dll " + " ".join(commands))
-        host = box.popen("vnxhost.exe", ["-v", dll, *commands], stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        watchdog = threading.Timer(90, host.kill)
-        watchdog.start()
+        host, watchdog = start_host(step, box, commands)
         answered = []
         for line in host.stdout:
             line = line.rstrip()
@@ -329,12 +335,7 @@ def map_through_two_routers(step, check):
     except Exception as error:  # the job reports, it does not crash
         check(False, f"{type(error).__name__}: {error}")
     finally:
-        if host and host.poll() is None:
-            host.kill()
-            host.wait()
-        if box:
-            box.close()
-        lab.close()
+        shut_down(host, box, lab)
     return (f"inner mapping {inner or 'not proven'}, outer mapping {outer or 'not proven'}; "
             "the world sees " + (f"{world} (tcp)" if world else "nothing (not forwarded)"))
 

@@ -19,6 +19,7 @@ import time
 import uuid
 
 from . import netns, workspace
+from .helper_process import stop_process
 
 HTTP_PORT = 5000
 
@@ -177,13 +178,7 @@ class Gateway:
         return started
 
     def _stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
 
     def restart(self):
         """A router restart: the daemon is stopped (SIGTERM, waited for), every rule it made

@@ -16,7 +16,6 @@ once it serves, then one JSON line per search or SOAP request it got, and remove
 table when it ends (SIGTERM).  InnerRouter starts it and reads those lines.
 """
 import json
-import os
 import re
 import signal
 import socket
@@ -29,6 +28,7 @@ import xml.etree.ElementTree as ET
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from . import fakegw
+from .helper_process import JsonLinesProcess
 
 HTTP_PORT = 49152
 DESCRIPTION_PATH = "/igd.xml"
@@ -39,7 +39,6 @@ TABLE = "inner_router"
 _ANSWERED = ("ssdp:all", "upnp:rootdevice", fakegw.IGD, fakegw.WAN_IP,
              "urn:schemas-upnp-org:device:WANDevice:1",
              "urn:schemas-upnp-org:device:WANConnectionDevice:1")
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 # ------------------------------------------------------------------ inside the gw namespace
@@ -233,31 +232,15 @@ class InnerRouter:
     def __init__(self, net, public=False):
         self.net = net
         self.reported = PUBLIC_ADDRESS if public else net.GW_WAN
-        self.process = net.gw.popen(
-            [sys.executable, "-m", "testbed.inner_router", net.GW_LAN, net.gw_wan_if,
-             self.reported],
-            env=dict(os.environ, PYTHONPATH=_ROOT), stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, text=True)
-        if self.process.stdout.readline().strip() != "ready":
-            self.process.kill()
-            self.process.wait()
-            raise RuntimeError("the scripted inner router did not start")
-        self._events = []
-        self._lock = threading.Lock()
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            with self._lock:
-                self._events.append(json.loads(line))
+        self._process = JsonLinesProcess(net.gw, "testbed.inner_router",
+                                         [net.GW_LAN, net.gw_wan_if, self.reported],
+                                         "the scripted inner router")
 
     def events(self, kind=None, action=None):
         """What it got so far, in order: {"t": monotonic time, "kind": "ssdp" | "http" |
         "soap", ...}; soap events carry "action", "arguments" and "fault" (None: answered)."""
-        with self._lock:
-            return [e for e in self._events if kind in (None, e["kind"])
-                    and action in (None, e.get("action"))]
+        return [e for e in self._process.lines() if kind in (None, e["kind"])
+                and action in (None, e.get("action"))]
 
     def mapping_rules(self):
         """The dnat rules of its prerouting chain, one text each."""
@@ -270,15 +253,7 @@ class InnerRouter:
         return any(" ".join(wanted) in " ".join(rule.split()) for rule in self.mapping_rules())
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self._reader.join(5)
-        self.process.stdout.close()
+        self._process.close()
 
 
 if __name__ == "__main__":

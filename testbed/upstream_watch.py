@@ -11,18 +11,15 @@ time), "proto" ("udp", "tcp", "icmp" or the number), "dst", "ttl", and for UDP "
 UpstreamWatch starts it and reads those lines.
 """
 import json
-import os
 import socket
 import struct
-import subprocess
 import sys
-import threading
 import time
 
 ETH_P_ALL = 0x0003
 PACKET_OUTGOING = 4
 ICMP_ECHO = 8
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from .helper_process import JsonLinesProcess
 
 
 def describe(frame):
@@ -65,28 +62,13 @@ class UpstreamWatch:
     """The capture of what leaves `ifname` of namespace `ns`, from now until close()."""
 
     def __init__(self, ns, ifname):
-        self.process = ns.popen([sys.executable, "-u", "-m", "testbed.upstream_watch", ifname],
-                                env=dict(os.environ, PYTHONPATH=_ROOT),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        if self.process.stdout.readline().strip() != "ready":
-            self.process.kill()
-            self.process.wait()
-            raise RuntimeError(f"the capture on {ifname} did not start")
-        self._packets = []
-        self._lock = threading.Lock()
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            with self._lock:
-                self._packets.append(json.loads(line))
+        self._process = JsonLinesProcess(ns, "testbed.upstream_watch", [ifname],
+                                         f"the capture on {ifname}")
 
     def packets(self, since=None, until=None):
         """Every outgoing packet seen so far (between the monotonic times given), in order."""
-        with self._lock:
-            return [p for p in self._packets if (since is None or p["t"] >= since)
-                    and (until is None or p["t"] <= until)]
+        return [p for p in self._process.lines() if (since is None or p["t"] >= since)
+                and (until is None or p["t"] <= until)]
 
     def probes(self, since=None, until=None):
         """The datagrams and ICMP echo requests among them: what a host's probing of the
@@ -95,11 +77,7 @@ class UpstreamWatch:
                 if p["proto"] == "udp" or (p["proto"] == "icmp" and p.get("type") == ICMP_ECHO)]
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
-        self._reader.join(5)
-        self.process.stdout.close()
+        self._process.close()
 
 
 def most_in_window(packets, seconds=60.0):
