@@ -121,6 +121,20 @@ TEST(PortlinkPortControl, AnswersMatchOnlyTheirRequest) {
                  answersPcpMap(pcp, kNonce, 6, 8081) || answersPcpMap(natPmp, {}, 6, 8080));
     EXPECT_FALSE(answersNatPmpMap(natPmp, 17, 8080) || answersNatPmpMap(natPmp, 6, 8081) ||
                  answersNatPmpMap(pcp, 6, 8080));
+    // An ANNOUNCE is answered by PCP's own answer or NAT-PMP's "unsupported version"; only
+    // PCP's with SUCCESS shows a server that maps for us.
+    struct Row {
+        const char *bytes;
+        bool answers, pcpServer;
+    };
+    for (const Row &r : {Row{"0280 0000 00000000 12345678 +12", true, true},
+                         Row{"0280 0002 00000000 12345678 +12", true, false},
+                         Row{"0080 0001", true, false}, Row{kNatPmpMap.c_str(), false, false},
+                         Row{kPcpMap.c_str(), false, false}}) {
+        const PortControlAnswer a = read(hex(r.bytes));
+        EXPECT_EQ(answersPcpAnnounce(a), r.answers) << r.bytes;
+        EXPECT_EQ(showsPcpServer(a), r.pcpServer) << r.bytes;
+    }
 }
 
 TEST(PortlinkPortControl, ResendAndRenewalTimes) {

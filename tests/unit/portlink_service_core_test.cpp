@@ -468,6 +468,27 @@ TEST(ServiceCoreSecondNat, FollowsTheGatewaysExternalAddress) {
     EXPECT_TRUE(r.core.upstreamMappings().empty());
 }
 
+// Application calls wait for the keeper's exchanges, but not for the probe and the search
+// beyond the gateway.
+TEST(ServiceCoreSecondNat, OnlyExchangesHoldTheCallsTurn) {
+    KeeperJob job;
+    EXPECT_TRUE(holdsExchangeTurn(job)); // a mapping exchange
+    job.pinhole = true;
+    EXPECT_TRUE(holdsExchangeTurn(job));
+    job = KeeperJob();
+    job.upstream = true;
+    EXPECT_TRUE(holdsExchangeTurn(job));
+    job = KeeperJob();
+    job.learn = true;
+    const std::pair<UpstreamStep, bool> steps[] = {{UpstreamStep::ExternalAddress, true},
+                                                   {UpstreamStep::FindNextRouter, false},
+                                                   {UpstreamStep::SearchNextRouter, false}};
+    for (const auto &s : steps) {
+        job.step.step = s.first;
+        EXPECT_EQ(holdsExchangeTurn(job), s.second);
+    }
+}
+
 // The PCP gateway's MAP answer names its external address: the search beyond begins from it.
 TEST(ServiceCoreSecondNat, LearnsFromAPcpGrant) {
     Rig r;

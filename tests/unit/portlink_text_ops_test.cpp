@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cwchar>
+#include <utility>
 #include <string>
 
 using namespace portlink;
@@ -146,6 +147,25 @@ TEST(PortlinkSplitUrl, SplitsHostAuthorityPathAndPortAndTheRequestTarget) {
             EXPECT_EQ(t.port, c.port) << c.url;
         }
     }
+}
+
+// Only a URL whose request goes to the address itself lies on it.
+TEST(PortlinkSplitUrl, LiesOnTheAddressOnlyWhenItsHostIsThatAddress) {
+    const uint32_t router = 0x0101a8c0; // 192.168.1.1
+    const std::pair<const wchar_t *, bool> rows[] = {
+        {L"http://192.168.1.1:5000/rootDesc.xml", true},
+        {L"http://192.168.1.1/ctl", true},
+        {L"http://192.168.1.10:5000/ctl", false},
+        {L"http://192.168.1.1.example:5000/ctl", false},
+        {L"http://100.200.0.1:5000/ctl", false},
+        {L"http://router.lan:5000/ctl", false},
+        {L"http://192.168.001.001:5000/ctl", false},
+        {L"/ctl", false},
+        {L"", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(urlLiesOn(row.first, router), row.second) << row.first;
+    EXPECT_FALSE(urlLiesOn(L"http://0.0.0.0/ctl", 0));
 }
 
 TEST(PortlinkSplitUrl, WithoutSchemeAndAuthorityGivesNothingAndPortZero) {

@@ -225,3 +225,16 @@ bool serverLostState(EpochState &state, uint32_t epoch, uint64_t nowMs) {
 }
 
 } // namespace portlink
+
+namespace portlink {
+
+bool answersPcpAnnounce(const PortControlAnswer &answer) {
+    return answer.kind == AnswerKind::PcpAnnounce ||
+           answer.kind == AnswerKind::UnsupportedVersionV0;
+}
+
+bool showsPcpServer(const PortControlAnswer &answer) {
+    return answer.kind == AnswerKind::PcpAnnounce && answer.result == kResultSuccess;
+}
+
+} // namespace portlink

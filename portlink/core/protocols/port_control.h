@@ -91,6 +91,11 @@ struct PortControlAnswer {
 // top bit clear is a request, never an answer.  Any other first byte is Foreign.
 PortControlAnswer readPortControlAnswer(const uint8_t *bytes, size_t count);
 
+// An answer to a PCP ANNOUNCE: PCP's own, or a server that speaks only NAT-PMP saying so.
+bool answersPcpAnnounce(const PortControlAnswer &answer);
+// That answer shows a PCP server that serves this client: PCP's, with SUCCESS.
+bool showsPcpServer(const PortControlAnswer &answer);
+
 // A PCP MAP answer to our request: opcode MAP with the R bit, and our nonce, protocol and
 // internal port (RFC 6887 §11.4).
 bool answersPcpMap(const PortControlAnswer &answer, const MappingNonce &nonce, uint8_t protocol,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "private_address.h"
 #include "url_reference.h"
 
 namespace portlink {
@@ -119,6 +120,11 @@ bool splitRequestUrl(const std::wstring &url, RequestTarget &target) {
 std::wstring requestHost(const std::wstring &url) {
     RequestTarget target;
     return splitRequestUrl(url, target) ? target.host : std::wstring();
+}
+
+bool urlLiesOn(const std::wstring &url, uint32_t address) {
+    const std::wstring host = requestHost(url);
+    return address != 0 && !host.empty() && host == dottedAddress(address);
 }
 
 std::wstring trimXmlWhiteSpace(const std::wstring &text) {

@@ -86,6 +86,10 @@ bool splitRequestUrl(const std::wstring &url, RequestTarget &target);
 // The host that a request to `url` would go to; empty when splitRequestUrl refuses the URL.
 std::wstring requestHost(const std::wstring &url);
 
+// Whether a request to `url` would go to `address` (network order) itself: its host is that
+// address in dotted decimal, exactly; a name or any other spelling of it does not count.
+bool urlLiesOn(const std::wstring &url, uint32_t address);
+
 // `text` without the XML white space (space, tab, CR, LF) at either end.
 std::wstring trimXmlWhiteSpace(const std::wstring &text);
 

@@ -15,6 +15,10 @@ template <typename T> void eraseValue(std::vector<T> &list, const T &value) {
 
 } // namespace
 
+bool holdsExchangeTurn(const KeeperJob &job) {
+    return !job.learn || job.step.step == UpstreamStep::ExternalAddress;
+}
+
 ServiceCore::ServiceCore(std::function<bool(MappingNonce &)> drawNonce)
     : keeper_(drawNonce), upstream_(drawNonce), pinholes_(std::move(drawNonce)) {
     // No notice of the router beyond the gateway crosses the gateway: its PCP mappings are

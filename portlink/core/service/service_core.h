@@ -62,6 +62,12 @@ struct KeeperJob {
     UpstreamJob step;
 };
 
+// Whether the keeper thread carries `job` out holding the exchange turn that application calls
+// wait for: every exchange about mappings or pinholes, and the question of the gateway's
+// external address.  The probe and the search beyond the gateway touch no mapping, so a call
+// need not wait for them.
+bool holdsExchangeTurn(const KeeperJob &job);
+
 // The add's answer, and the clean-up delete the call is to carry out before it answers.
 struct AddOutcome {
     int32_t code = 0;

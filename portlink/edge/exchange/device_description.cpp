@@ -18,7 +18,7 @@ namespace portlink {
 bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
                             ControlPoint &chosen, ControlPoint &firewall,
                             std::vector<std::wstring> &deviceUdns, int32_t connectLimitMs,
-                            const std::wstring &onlyHost) {
+                            uint32_t onlyAddress) {
     RequestTarget target;
     if (url.empty() || !splitRequestUrl(url, target))
         return false;
@@ -33,10 +33,10 @@ bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedTy
         return false;
 
     std::vector<ServiceCandidate> candidates = parseDescription(rest, namedType, url);
-    if (!onlyHost.empty())
+    if (onlyAddress != 0)
         candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
                                         [&](const ServiceCandidate &c) {
-                                            return requestHost(c.controlUrl) != onlyHost;
+                                            return !urlLiesOn(c.controlUrl, onlyAddress);
                                         }),
                          candidates.end());
     if (candidates.empty())

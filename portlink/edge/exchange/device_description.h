@@ -15,11 +15,11 @@ namespace portlink {
 // `firewall` (its control URL stays empty otherwise), and the uuids of the devices that the
 // description lists (deviceUdnsOf) land in `deviceUdns`.  Each connect (the description's,
 // the status questions') is bounded by `connectLimitMs` as httpExchange takes it (0:
-// unbounded).  With `onlyHost` not empty, a connection service whose control URL names
-// another host is passed over before anything is sent to it.
+// unbounded).  With `onlyAddress` not 0, a connection service whose control URL does not lie
+// on that address (urlLiesOn) is passed over before anything is sent to it.
 bool fetchDeviceDescription(const std::wstring &url, const std::wstring &namedType,
                             ControlPoint &chosen, ControlPoint &firewall,
                             std::vector<std::wstring> &deviceUdns, int32_t connectLimitMs,
-                            const std::wstring &onlyHost = std::wstring());
+                            uint32_t onlyAddress = 0);
 
 } // namespace portlink

@@ -80,14 +80,13 @@ bool askBySsdp(uint32_t router, UsableSearchAnswer &usable) {
 // router's dotted address, as are the description and every status question before it.
 bool describedService(uint32_t router, const UsableSearchAnswer &usable, int32_t connectLimitMs,
                       ControlPoint &service) {
-    const std::wstring host = dottedAddress(router);
-    if (requestHost(usable.answer.descriptionUrl) != host)
+    if (!urlLiesOn(usable.answer.descriptionUrl, router))
         return false;
     ControlPoint firewall;
     std::vector<std::wstring> devices;
     return fetchDeviceDescription(usable.answer.descriptionUrl, usable.answer.serviceType, service,
-                                  firewall, devices, connectLimitMs, host) &&
-           requestHost(service.controlUrl) == host;
+                                  firewall, devices, connectLimitMs, router) &&
+           urlLiesOn(service.controlUrl, router);
 }
 
 // Whether the router answers a PCP ANNOUNCE naming `clientAddress` with success.  A router
@@ -97,14 +96,8 @@ bool answersPcp(uint32_t router, uint32_t clientAddress) {
         return false;
     PortControlLink link(router);
     PortControlAnswer answer;
-    return link.ask(
-               pcpAnnounceRequest(clientAddress),
-               [](const PortControlAnswer &a) {
-                   return a.kind == AnswerKind::PcpAnnounce ||
-                          a.kind == AnswerKind::UnsupportedVersionV0;
-               },
-               answer) &&
-           answer.kind == AnswerKind::PcpAnnounce && answer.result == kResultSuccess;
+    return link.ask(pcpAnnounceRequest(clientAddress), answersPcpAnnounce, answer) &&
+           showsPcpServer(answer);
 }
 
 } // namespace

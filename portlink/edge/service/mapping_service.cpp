@@ -142,7 +142,7 @@ ExchangeResult MappingService::carryOutUpstream(const Exchange &exchange, int32_
         return unansweredResult(ERR_NO_GATEWAY);
     if (exchange.way == MappingWay::Upnp) {
         // Only a control point on the router itself: its description could not name another.
-        if (requestHost(upnp.controlUrl) != dottedAddress(router))
+        if (!urlLiesOn(upnp.controlUrl, router))
             return unansweredResult(ERR_NO_GATEWAY);
         return carryOutUpnp(exchange, upnp, connectLimitMs);
     }
@@ -443,13 +443,11 @@ void MappingService::exchangesDue() {
                     return;
                 route = routeOf(job.targets);
             }
-            if (!job.learn || job.step.step == UpstreamStep::ExternalAddress) {
+            if (holdsExchangeTurn(job)) {
                 carryOutJob(job, route);
                 continue;
             }
         }
-        // The probe and the search beyond the gateway touch no mapping: an application call
-        // need not wait for them.
         const UpstreamAnswer answer = learn(job.step);
         ExclusiveLock guard(lock_);
         core_.finishStep(now(), job.step, answer);
