@@ -69,6 +69,14 @@ struct ExchangeResult {
     uint32_t externalAddress = 0;
 };
 
+// An exchange that got no answer (or could not be sent), with the result code the caller got.
+inline ExchangeResult unansweredResult(int32_t code) {
+    ExchangeResult result;
+    result.outcome = ExchangeOutcome::Unanswered;
+    result.code = code;
+    return result;
+}
+
 // SSDP NOTIFY kinds that matter here.
 enum class SsdpNoticeKind : uint8_t { Alive, ByeBye };
 

@@ -11,13 +11,6 @@ namespace portlink {
 
 namespace {
 
-ExchangeResult unanswered(int32_t code) {
-    ExchangeResult result;
-    result.outcome = ExchangeOutcome::Unanswered;
-    result.code = code;
-    return result;
-}
-
 ExchangeResult fromAnswer(const PortControlAnswer &answer) {
     ExchangeResult result;
     result.hasEpoch = true;
@@ -81,7 +74,7 @@ ExchangeResult askPcp(PortControlLink &link, const Question &question, bool &uns
         },
         answer);
     if (!answered)
-        return unanswered(ERR_NO_RESPONSE);
+        return unansweredResult(ERR_NO_RESPONSE);
     unsupported = answer.kind == AnswerKind::UnsupportedVersionV0;
     return fromAnswer(answer);
 }
@@ -100,7 +93,7 @@ ExchangeResult askEitherWay(PortControlLink &link, bool pcp, bool &spokeNatPmp,
     }
     PortControlAnswer answer;
     const bool answered = link.ask(natPmpQuestion.request, natPmpQuestion.belongs, answer);
-    return answered ? fromAnswer(answer) : unanswered(ERR_NO_RESPONSE);
+    return answered ? fromAnswer(answer) : unansweredResult(ERR_NO_RESPONSE);
 }
 
 } // namespace
@@ -109,7 +102,7 @@ ExchangeResult carryOutPortControl(const Exchange &exchange, uint32_t gateway, b
     PortControlLink link(gateway);
     const uint32_t client = link.clientAddress();
     if (client == 0)
-        return unanswered(ERR_SOCKET);
+        return unansweredResult(ERR_SOCKET);
     if (!isPrivateAddress(client)) {
         ExchangeResult refused;
         refused.outcome = ExchangeOutcome::Refused;
@@ -122,10 +115,10 @@ ExchangeResult carryOutPortControl(const Exchange &exchange, uint32_t gateway, b
 
 ExchangeResult carryOutUpstreamPcp(const Exchange &exchange, uint32_t nextRouter) {
     if (exchange.way != MappingWay::Pcp || nextRouter == 0 || exchange.clientAddress == 0)
-        return unanswered(ERR_NO_GATEWAY);
+        return unansweredResult(ERR_NO_GATEWAY);
     PortControlLink link(nextRouter);
     if (link.clientAddress() == 0)
-        return unanswered(ERR_SOCKET);
+        return unansweredResult(ERR_SOCKET);
     bool unsupported = false;
     return askPcp(link, pcpQuestion(exchange, exchange.clientAddress), unsupported);
 }

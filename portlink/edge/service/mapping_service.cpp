@@ -44,13 +44,6 @@ constexpr int32_t kCallConnectLimitMs = 0;
 // host cannot even see is not to hold it.
 constexpr int32_t kUpstreamConnectLimitMs = kKeeperConnectLimitMs;
 
-ExchangeResult unansweredResult(int32_t code) {
-    ExchangeResult result;
-    result.outcome = ExchangeOutcome::Unanswered;
-    result.code = code;
-    return result;
-}
-
 uint64_t now() { return GetTickCount64(); }
 
 bool drawNonce(MappingNonce &nonce) {
