@@ -201,23 +201,16 @@ PinholeRoute MappingService::routeOf(const PinholeTargets &targets) const {
     return route;
 }
 
-uint32_t MappingService::clientAddress() const {
-    uint32_t gateway = 0;
-    {
-        SharedLock guard(lock_);
-        if (core_.hasGateway())
-            gateway = core_.gatewayAddress();
-    }
-    return gateway != 0 ? localAddressTowards(gateway) : 0;
+uint32_t MappingService::clientAddressLocked() const {
+    return core_.hasGateway() ? localAddressTowards(core_.gatewayAddress()) : 0;
 }
 
 int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_t transport) {
     CallTurn turn(exchangeLock_, callsWaiting_);
-    const uint32_t client = clientAddress();
     CallPlan plan;
     {
         ExclusiveLock guard(lock_);
-        plan = core_.beginAdd(now(), transport, internalPort, externalPort, client);
+        plan = core_.beginAdd(now(), transport, internalPort, externalPort, clientAddressLocked());
     }
     if (plan.refusal != RESULT_OK)
         return plan.refusal;
@@ -242,12 +235,11 @@ int32_t MappingService::add(uint16_t internalPort, uint16_t externalPort, uint8_
 
 int32_t MappingService::remove(uint16_t externalPort, uint8_t transport) {
     CallTurn turn(exchangeLock_, callsWaiting_);
-    const uint32_t client = clientAddress();
     RemovePlan plan;
     PinholeRoute route;
     {
         ExclusiveLock guard(lock_);
-        plan = core_.beginRemove(now(), transport, externalPort, client);
+        plan = core_.beginRemove(now(), transport, externalPort, clientAddressLocked());
         route = routeOf(plan.targets);
     }
     if (plan.refusal != RESULT_OK)

@@ -57,9 +57,11 @@ class MappingService {
     // One step of learning what lies beyond the gateway; exchangeLock_ held, lock_ not.
     UpstreamAnswer learn(const UpstreamJob &step);
     PinholeRoute routeOf(const PinholeTargets &targets) const;
-    // The address this host reaches the gateway from at this moment (0: no gateway yet): on a
-    // host with several adapters, the one on the gateway's LAN.
-    uint32_t clientAddress() const;
+    // The address this host reaches the core's gateway from at this moment (0: no gateway
+    // yet): on a host with several adapters, the one on the gateway's LAN.  lock_ held, so
+    // that the address is read towards the gateway the call's plan is made for, also when a
+    // search finds one while the call begins.
+    uint32_t clientAddressLocked() const;
     // Starts the keeper thread when the core wants keeping and none runs, and wakes it.
     // lock_ held.
     void keepGoingLocked();
