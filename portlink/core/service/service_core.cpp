@@ -71,10 +71,8 @@ void ServiceCore::gatewayFound(uint64_t nowMs, const GatewayFacts &facts) {
     if (facts.way == MappingWay::Upnp && facts.hasBootId)
         restarted = keeper_.ssdpNotice(nowMs, facts.address, SsdpNoticeKind::Alive, true,
                                        facts.bootId);
-    if (restarted) {
-        pinholes_.gatewayRestarted(nowMs);
-        finder_.gatewayRestarted(nowMs);
-    }
+    if (restarted)
+        gatewayRestarted(nowMs);
     if (other)
         side_.reset();
     const bool upnp = facts.way == MappingWay::Upnp;
@@ -220,11 +218,8 @@ uint64_t ServiceCore::nextWakeMs(uint64_t nowMs) const {
 
 void ServiceCore::portControlHeard(uint64_t nowMs, uint32_t source, uint16_t sourcePort,
                                    uint32_t epoch) {
-    // The same restart lost the pinholes too.
-    if (keeper_.portControlAnnouncement(nowMs, source, sourcePort, epoch)) {
-        pinholes_.gatewayRestarted(nowMs);
-        finder_.gatewayRestarted(nowMs);
-    }
+    if (keeper_.portControlAnnouncement(nowMs, source, sourcePort, epoch))
+        gatewayRestarted(nowMs);
 }
 
 void ServiceCore::ssdpHeard(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind, bool hasBootId,
@@ -232,10 +227,8 @@ void ServiceCore::ssdpHeard(uint64_t nowMs, uint32_t source, SsdpNoticeKind kind
     // Another root device at the router's address (a media server, say) has its own boots.
     if (!isGatewayDevice(deviceUuid))
         return;
-    if (keeper_.ssdpNotice(nowMs, source, kind, hasBootId, bootId)) {
-        pinholes_.gatewayRestarted(nowMs);
-        finder_.gatewayRestarted(nowMs);
-    }
+    if (keeper_.ssdpNotice(nowMs, source, kind, hasBootId, bootId))
+        gatewayRestarted(nowMs);
 }
 
 bool ServiceCore::isGatewayDevice(const std::wstring &uuid) const {
@@ -332,6 +325,13 @@ void ServiceCore::syncUpstream(uint64_t nowMs) {
     for (const MappingKeeper::Held &h : upstream_.held())
         if (!h.removing && !keptFirst(h.transport, h.externalPort))
             upstream_.release(nowMs, h.transport, h.externalPort);
+}
+
+// The restart the keeper saw lost the pinholes too, and may have given the gateway another
+// external address.
+void ServiceCore::gatewayRestarted(uint64_t nowMs) {
+    pinholes_.gatewayRestarted(nowMs);
+    finder_.gatewayRestarted(nowMs);
 }
 
 // Any answer of the gateway that names its external address.

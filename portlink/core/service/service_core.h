@@ -202,6 +202,7 @@ class ServiceCore {
     // kept ones, while the gateway sits behind another NAT whose router was found.
     void syncUpstream(uint64_t nowMs);
     void externalAddressIn(uint64_t nowMs, const ExchangeResult &result);
+    void gatewayRestarted(uint64_t nowMs);
 
     MappingKeeper keeper_;
     MappingKeeper upstream_; // the second mappings, at the next router
